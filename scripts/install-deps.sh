@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, skipping
+# those already present so that a second run is quick. Run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build g++-multilib
+  libgtest-dev googletest libbenchmark-dev
+  libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev valgrind binutils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The whole test suite: the release build, the same tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on), and a
+# 32-bit build of the module and its unit tests.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/install-deps.sh
+
+echo "== release build"
+scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+ctest --test-dir build --output-on-failure --timeout 600
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBK_SANITIZE=ON -DOBK_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure --timeout 900
+
+echo "== 32-bit module and unit tests"
+scripts/build.sh build-m32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-m32 \
+  -DCMAKE_EXE_LINKER_FLAGS=-m32 -DCMAKE_SHARED_LINKER_FLAGS=-m32 -DCMAKE_MODULE_LINKER_FLAGS=-m32 \
+  -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_GTEST_FROM_SOURCE=ON
+ctest --test-dir build-m32 --output-on-failure --timeout 600

@@ -1,0 +1,154 @@
+#include "zbuf/zbuf.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr char FORM_ID[4] = {'F', 'O', 'R', 'M'};
+constexpr char ILBM_ID[4] = {'I', 'L', 'B', 'M'};
+constexpr char ZBUF_ID[4] = {'Z', 'B', 'U', 'F'};
+constexpr char ZBOD_ID[4] = {'Z', 'B', 'O', 'D'};
+constexpr uint32_t ZBUF_CHUNK_SIZE = sizeof(ZBufHeader);
+
+void put_id(unsigned char* out, const char (&id)[4]) { std::memcpy(out, id, 4); }
+
+bool has_id(const unsigned char* bytes, const char (&id)[4]) {
+    return std::memcmp(bytes, id, 4) == 0;
+}
+
+void put_u32_be(unsigned char* out, uint32_t value) {
+    out[0] = static_cast<unsigned char>(value >> 24);
+    out[1] = static_cast<unsigned char>(value >> 16);
+    out[2] = static_cast<unsigned char>(value >> 8);
+    out[3] = static_cast<unsigned char>(value);
+}
+
+uint32_t get_u32_be(const unsigned char* in) {
+    return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | in[3];
+}
+
+// Converts a header between file and processor order: two 4-byte, four
+// 2-byte and five 4-byte elements.
+void swap_header(ZBufHeader& header) {
+    auto* bytes = reinterpret_cast<unsigned char*>(&header);
+    swap_bytes(bytes + offsetof(ZBufHeader, width), 4, 2);
+    swap_bytes(bytes + offsetof(ZBufHeader, value_type), 2, 4);
+    swap_bytes(bytes + offsetof(ZBufHeader, min_depth), 4, 5);
+}
+
+bool write_block(const void* data, std::size_t size, std::FILE* stream) {
+    return std::fwrite(data, 1, size, stream) == size;
+}
+
+bool read_block(void* data, std::size_t size, std::FILE* stream) {
+    return std::fread(data, 1, size, stream) == size;
+}
+
+uint64_t body_size(const ZBufHeader& header) {
+    return uint64_t{header.width} * header.height * zbuf_sample_size(header.value_type);
+}
+
+bool header_acceptable(const ZBufHeader& header, uint64_t rounded_body_size, uint32_t form_size) {
+    return header.width != 0 && header.compression == 0 && header.ordering == 0 &&
+           header.scale == 1.0f &&
+           (header.value_type == ZBUF_FLOAT32 || header.value_type == ZBUF_FLOAT64) &&
+           zbuf_sizes_valid(header.width, header.height, header.value_type) &&
+           rounded_body_size == body_size(header) && rounded_body_size <= form_size;
+}
+
+// The FORM size counts as a signed 32-bit number in the position test, so a
+// FORM size of 2^31 or more refuses every position.
+bool position_within_form(long position, uint32_t form_size) {
+    return position >= 0 && static_cast<int64_t>(position) <= static_cast<int32_t>(form_size);
+}
+
+}  // namespace
+
+uint32_t zbuf_sample_size(uint16_t value_type) { return value_type == ZBUF_FLOAT64 ? 8 : 4; }
+
+bool zbuf_sizes_valid(uint32_t width, uint32_t height, uint16_t value_type) {
+    const uint64_t sample = zbuf_sample_size(value_type);
+    return width <= INT32_MAX && height <= INT32_MAX && width * sample <= INT32_MAX &&
+           uint64_t{width} * height * sample <= UINT32_MAX;
+}
+
+void swap_bytes(void* data, int32_t element_size, int32_t count) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    for (int32_t i = 0; i < count; ++i, bytes += element_size) {
+        for (int32_t k = 0; k < element_size / 2; ++k) {
+            std::swap(bytes[k], bytes[element_size - 1 - k]);
+        }
+    }
+}
+
+bool write_zbuf_headers(const ZBufHeader* header, std::FILE* stream) {
+    if (!zbuf_sizes_valid(header->width, header->height, header->value_type) ||
+        body_size(*header) + 56 > UINT32_MAX) {
+        return false;
+    }
+    const auto body = static_cast<uint32_t>(body_size(*header));
+
+    unsigned char form[12];
+    put_id(form, FORM_ID);
+    put_u32_be(form + 4, body + 56);
+    put_id(form + 8, ILBM_ID);
+    if (!write_block(form, sizeof form, stream)) return false;
+
+    unsigned char zbuf_chunk[8];
+    put_id(zbuf_chunk, ZBUF_ID);
+    put_u32_be(zbuf_chunk + 4, ZBUF_CHUNK_SIZE);
+    if (!write_block(zbuf_chunk, sizeof zbuf_chunk, stream)) return false;
+
+    ZBufHeader file_order = *header;
+    swap_header(file_order);
+    if (!write_block(&file_order, sizeof file_order, stream)) return false;
+
+    unsigned char zbod_chunk[8];
+    put_id(zbod_chunk, ZBOD_ID);
+    put_u32_be(zbod_chunk + 4, body);
+    return write_block(zbod_chunk, sizeof zbod_chunk, stream);
+}
+
+bool read_zbuf_headers(std::FILE* stream, ZBufHeader* header) {
+    unsigned char form[12];
+    if (!read_block(form, sizeof form, stream)) return false;
+    if (!has_id(form, FORM_ID) || !has_id(form + 8, ILBM_ID)) return false;
+    const uint32_t form_size = get_u32_be(form + 4);
+
+    header->width = 0;
+    for (;;) {
+        unsigned char chunk[8];
+        if (!read_block(chunk, sizeof chunk, stream)) return false;
+        const uint32_t stored_size = get_u32_be(chunk + 4);
+        // Rounded in 64 bits: a stored size of 2^32 - 1 must not wrap to 0.
+        const uint64_t size = uint64_t{stored_size} + (stored_size & 1u);
+
+        if (has_id(chunk, ZBOD_ID)) return header_acceptable(*header, size, form_size);
+
+        if (has_id(chunk, ZBUF_ID)) {
+            if (size != ZBUF_CHUNK_SIZE || !read_block(header, sizeof *header, stream)) {
+                return false;
+            }
+            swap_header(*header);
+        } else {
+            const long position = std::ftell(stream);
+            // A skip that would pass the FORM size fails the position test
+            // below anyway; refusing it first keeps the seek within `long`.
+            if (position < 0 || uint64_t(position) + size > INT32_MAX) return false;
+            if (std::fseek(stream, static_cast<long>(size), SEEK_CUR) != 0) return false;
+        }
+        if (!position_within_form(std::ftell(stream), form_size)) return false;
+    }
+}
+
+bool format_zbuf_file_name(char (&name)[ZBUF_NAME_CAPACITY], const char* base, int32_t frame) {
+    const int length = std::snprintf(name, sizeof name, "%s%.4d.zb", base, frame);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+        name[0] = '\0';
+        return false;
+    }
+    return true;
+}
