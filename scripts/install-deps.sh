@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build g++-multilib
   libgtest-dev googletest libbenchmark-dev
   libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev
-  clang libclang-rt-14-dev valgrind binutils
+  clang libclang-rt-14-dev valgrind binutils qemu-user
 )
 
 missing=()

@@ -228,3 +228,24 @@ TEST(HostGlobal, AnswersOfferedServicesByNameAndNullOtherwise) {
     }
     EXPECT_EQ(host::host_global("Test Service", 0), nullptr);
 }
+
+#include "module/memory.h"
+
+TEST(ModuleMemory, FailsExactlyTheChosenAllocation) {
+    obk_fail_allocation_after(3);
+    void* first = obk_alloc(8);
+    void* second = obk_alloc_zeroed(8);
+    void* third = obk_alloc(8);
+    void* fourth = obk_alloc(8);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(second, nullptr);
+    EXPECT_EQ(third, nullptr);
+    EXPECT_NE(fourth, nullptr);
+    obk_free(first);
+    obk_free(second);
+    obk_free(fourth);
+    obk_fail_allocation_after(0);
+    void* unlimited = obk_alloc(8);
+    EXPECT_NE(unlimited, nullptr);
+    obk_free(unlimited);
+}
