@@ -29,3 +29,5 @@ scripts/build.sh build-m32 "${emulator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C
   -DCMAKE_EXE_LINKER_FLAGS=-m32 -DCMAKE_SHARED_LINKER_FLAGS=-m32 -DCMAKE_MODULE_LINKER_FLAGS=-m32 \
   -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_GTEST_FROM_SOURCE=ON
 ctest --test-dir build-m32 --output-on-failure --timeout 600
+echo "== fuzzing"
+scripts/fuzz.sh 20

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time
+# over its seed corpus: scripts/fuzz.sh [SECONDS_PER_TARGET]. Any crash,
+# leak, sanitizer report or out-of-memory fails the run; the input that
+# caused it is left in build-fuzz/artifacts/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+seconds=${1:-20}
+
+scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOBK_FUZZ=ON -DOBK_BUILD_TESTS=OFF -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF
+
+mkdir -p build-fuzz/artifacts
+for target in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus=fuzz/corpus/${name#fuzz_}
+  work=$(mktemp -d)
+  echo "== $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+    -timeout=10 -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=0 \
+    "$work" "$corpus" 2>&1 | tail -n 3
+  status=${PIPESTATUS[0]}
+  rm -rf "$work"
+  if [ "$status" -ne 0 ]; then
+    echo "$name failed (status $status); see build-fuzz/artifacts/"
+    exit 1
+  fi
+done
