@@ -1,0 +1,170 @@
+#include "host/image_loader.h"
+
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace host {
+
+struct ImageLoader::Session {
+    enum class Stage { waiting, open, finished, ended };
+
+    std::string path;
+    uint64_t file_size = 0;
+    LoaderLocal local{};
+    ImageProtocol protocol{};
+    Stage stage = Stage::waiting;
+    bool size_valid = false;
+    Image image;
+    std::vector<bool> received;   // grows with the pixel storage
+    int32_t rows_received = 0;
+    int32_t finish_status = STATUS_FAILED;
+    std::exception_ptr error;
+
+    bool accepts_rows() const { return stage == Stage::open && size_valid; }
+
+    // Makes room for rows 0 to `rows` - 1. Throws when they cannot be held.
+    void grow_to(int32_t rows) {
+        const uint64_t needed = uint64_t(rows) * uint64_t(image.width);
+        if (needed <= image.pixels.size()) return;
+        if (needed > image.pixels.max_size()) throw std::length_error("image too large for memory");
+        image.pixels.resize(static_cast<std::size_t>(needed));
+        received.resize(static_cast<std::size_t>(rows));
+    }
+};
+
+namespace {
+
+using Session = ImageLoader::Session;
+using Stage = Session::Stage;
+
+Session& session_of(void* data) { return *static_cast<Session*>(data); }
+
+// Runs a callback body; an exception becomes `refusal` and is kept for the
+// caller of the activation, since none may reach the loader.
+template <typename Result, typename Body>
+Result guarded(Session& session, Result refusal, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        if (!session.error) session.error = std::current_exception();
+        return refusal;
+    }
+}
+
+extern "C" ImageProtocol* begin_image(void* host_data, int32_t image_type) {
+    Session& s = session_of(host_data);
+    return guarded<ImageProtocol*>(s, nullptr, [&]() -> ImageProtocol* {
+        if (s.stage != Stage::waiting || image_type != IMAGE_GREY_FLOAT) return nullptr;
+        s.stage = Stage::open;
+        s.image.name = std::filesystem::path(s.path).filename().string();
+        s.image.channels = 1;
+        return &s.protocol;
+    });
+}
+
+// A size may be set until the first row arrives.
+extern "C" void set_size(void* protocol_data, int32_t width, int32_t height) {
+    Session& s = session_of(protocol_data);
+    guarded(s, 0, [&] {
+        if (s.stage != Stage::open || s.rows_received > 0) return 0;
+        s.size_valid = width > 0 && height >= 0;
+        s.image.width = s.size_valid ? width : 0;
+        s.image.height = s.size_valid ? height : 0;
+        s.image.pixels.clear();
+        s.received.clear();
+        const uint64_t bytes = uint64_t(s.image.width) * uint64_t(s.image.height) * sizeof(float);
+        if (s.size_valid && bytes <= s.file_size) s.image.pixels.reserve(bytes / sizeof(float));
+        return 0;
+    });
+}
+
+// The host keeps no image parameters.
+extern "C" void set_param(void*, int32_t, int32_t, float) {}
+
+extern "C" int32_t send_line(void* protocol_data, int32_t row, const float* pixels) {
+    Session& s = session_of(protocol_data);
+    return guarded(s, 1, [&] {
+        if (!s.accepts_rows() || row < 0 || row >= s.image.height || pixels == nullptr) return 1;
+        s.grow_to(row + 1);
+        std::memcpy(&s.image.pixels[s.image.index(0, row)], pixels,
+                    static_cast<std::size_t>(s.image.width) * sizeof(float));
+        if (!s.received[static_cast<std::size_t>(row)]) {
+            s.received[static_cast<std::size_t>(row)] = true;
+            ++s.rows_received;
+        }
+        return 0;
+    });
+}
+
+// Success only when the loader reports none and every announced row arrived.
+extern "C" int32_t finish(void* protocol_data, int32_t error_code) {
+    Session& s = session_of(protocol_data);
+    return guarded(s, int32_t{STATUS_FAILED}, [&]() -> int32_t {
+        if (s.stage != Stage::open) return STATUS_FAILED;
+        s.stage = Stage::finished;
+        const bool complete = s.size_valid && s.rows_received == s.image.height;
+        s.finish_status = error_code == 0 && complete ? STATUS_OK : STATUS_FAILED;
+        return s.finish_status;
+    });
+}
+
+extern "C" int32_t end_image(void* host_data, ImageProtocol* protocol) {
+    Session& s = session_of(host_data);
+    if (protocol != &s.protocol || s.stage == Stage::waiting || s.stage == Stage::ended) return 1;
+    s.stage = Stage::ended;
+    return 0;
+}
+
+}  // namespace
+
+ImageLoader::ImageLoader(const std::string& path) : session_(std::make_unique<Session>()) {
+    Session& s = *session_;
+    s.path = path;
+    std::error_code ignored;
+    const auto size = std::filesystem::file_size(path, ignored);
+    s.file_size = ignored ? 0 : size;
+
+    s.local.host_data = &s;
+    s.local.result = STATUS_FAILED;
+    s.local.filename = s.path.c_str();
+    s.local.begin_image = begin_image;
+    s.local.end_image = end_image;
+
+    s.protocol.protocol_data = &s;
+    s.protocol.finish = finish;
+    s.protocol.set_size = set_size;
+    s.protocol.set_param = set_param;
+    s.protocol.send_line = send_line;
+}
+
+ImageLoader::~ImageLoader() = default;
+
+LoaderLocal* ImageLoader::local() { return &session_->local; }
+
+std::size_t ImageLoader::reserved_bytes() const {
+    return session_->image.pixels.capacity() * sizeof(float);
+}
+
+ImageLoad ImageLoader::result() {
+    Session& s = *session_;
+    if (s.error) std::rethrow_exception(s.error);
+    ImageLoad load;
+    load.rows_received = s.rows_received;
+    load.rows_announced = s.size_valid ? s.image.height : 0;
+    const bool image_ready = s.stage == Stage::ended && s.finish_status == STATUS_OK;
+    // A loader that claims success for an image the host did not complete failed.
+    load.status = s.local.result == STATUS_OK && !image_ready ? int32_t{STATUS_FAILED} : s.local.result;
+    if (load.status == STATUS_OK) load.image = std::move(s.image);
+    return load;
+}
+
+ImageLoad load_depth_image(const Module& module, const std::string& path) {
+    ImageLoader loader(path);
+    module.activate("ImageLoader", "OBK_ZLoad", loader.local());
+    return loader.result();
+}
+
+}  // namespace host

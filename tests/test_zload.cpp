@@ -1,0 +1,486 @@
+// The depth loader through the real module file, and the host's assembly of
+// the image it delivers.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "host/image_loader.h"
+#include "host/module_host.h"
+#include "host/services.h"
+#include "module/memory.h"
+#include "module/servers.h"
+#include "test_support.h"
+#include "zbuf/zbuf.h"
+
+using test::ByteBuilder;
+using test::Bytes;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+uint32_t bits_of(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+ZBufHeader header_of(uint32_t width, uint32_t height, uint16_t value_type = ZBUF_FLOAT32) {
+    ZBufHeader h{};
+    h.width = width;
+    h.height = height;
+    h.value_type = value_type;
+    h.units = 2;
+    h.scale = 1.0f;
+    return h;
+}
+
+// The module's header writer followed by `body`.
+Bytes depth_bytes(const ZBufHeader& header, const Bytes& body) {
+    std::FILE* stream = std::tmpfile();
+    EXPECT_TRUE(write_zbuf_headers(&header, stream));
+    if (!body.empty()) std::fwrite(body.data(), 1, body.size(), stream);
+    Bytes bytes(static_cast<std::size_t>(std::ftell(stream)));
+    std::rewind(stream);
+    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), stream), bytes.size());
+    std::fclose(stream);
+    return bytes;
+}
+
+// W x H samples of value x + 10 y, big-endian.
+Bytes counting_body(uint32_t width, uint32_t height) {
+    ByteBuilder b;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) b.f32(float(x + 10 * y));
+    return b.bytes();
+}
+
+// The descriptor this process holds open on `path`, or -1.
+int descriptor_of(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto target = std::filesystem::canonical(path, error);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code link_error;
+        if (std::filesystem::read_symlink(entry.path(), link_error) == target && !link_error) {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+// The calls of a load that announces W x H, sends `rows` rows and finishes
+// with `error_code`.
+Calls load_calls(int32_t width, int32_t height, int32_t rows, int32_t error_code) {
+    Calls calls = {"begin_image 3", "set_size " + std::to_string(width) + " " + std::to_string(height),
+                   "set_param 1 0 " + hex(bits_of(1.0f))};
+    for (int32_t y = 0; y < rows; ++y) calls.push_back("send_line " + std::to_string(y));
+    calls.push_back("finish " + std::to_string(error_code));
+    calls.push_back("end_image");
+    return calls;
+}
+
+// Stands between the loader and the host's ImageLoader: records every call
+// as text and forwards it, except a begin_image or a row it is told to refuse.
+class RecordingHost {
+public:
+    explicit RecordingHost(const std::string& path) : loader(path), inner_(*loader.local()) {
+        outer_ = inner_;
+        outer_.host_data = this;
+        outer_.result = -12345;
+        outer_.begin_image = begin;
+        outer_.end_image = end;
+    }
+
+    int32_t load(const host::Module& module, int32_t version = SERVER_CLASS_VERSION) {
+        EXPECT_EQ(module.activate("ImageLoader", "OBK_ZLoad", &outer_, version), ACTIVATE_OK);
+        return outer_.result;
+    }
+    // Through the loader linked into the tests, where allocations can fail.
+    int32_t load_linked() {
+        EXPECT_EQ(zload_activate(SERVER_CLASS_VERSION, host::host_global, &outer_, nullptr), ACTIVATE_OK);
+        return outer_.result;
+    }
+    host::ImageLoad outcome() {
+        loader.local()->result = outer_.result;
+        return loader.result();
+    }
+
+    host::ImageLoader loader;
+    bool refuse_begin = false;
+    int32_t refused_row = -1;
+    std::function<void()> at_end;        // runs inside end_image
+    std::size_t reserved_after_size = 0;
+    Calls calls;
+
+private:
+    static RecordingHost& self(void* data) { return *static_cast<RecordingHost*>(data); }
+
+    static ImageProtocol* begin(void* data, int32_t type) {
+        RecordingHost& r = self(data);
+        r.calls.push_back("begin_image " + std::to_string(type));
+        if (r.refuse_begin) return nullptr;
+        r.inner_protocol_ = r.inner_.begin_image(r.inner_.host_data, type);
+        if (r.inner_protocol_ == nullptr) return nullptr;
+        r.protocol_ = {nullptr, &r, finish, set_size, set_param, send_line};
+        return &r.protocol_;
+    }
+    static void set_size(void* data, int32_t width, int32_t height) {
+        RecordingHost& r = self(data);
+        r.calls.push_back("set_size " + std::to_string(width) + " " + std::to_string(height));
+        r.inner_protocol_->set_size(r.inner_protocol_->protocol_data, width, height);
+        r.reserved_after_size = r.loader.reserved_bytes();
+    }
+    static void set_param(void* data, int32_t param, int32_t int_value, float float_value) {
+        RecordingHost& r = self(data);
+        r.calls.push_back("set_param " + std::to_string(param) + " " + std::to_string(int_value) + " " +
+                          hex(bits_of(float_value)));
+        r.inner_protocol_->set_param(r.inner_protocol_->protocol_data, param, int_value, float_value);
+    }
+    static int32_t send_line(void* data, int32_t row, const float* pixels) {
+        RecordingHost& r = self(data);
+        r.calls.push_back("send_line " + std::to_string(row));
+        if (row == r.refused_row) return 1;
+        return r.inner_protocol_->send_line(r.inner_protocol_->protocol_data, row, pixels);
+    }
+    static int32_t finish(void* data, int32_t error_code) {
+        RecordingHost& r = self(data);
+        r.calls.push_back("finish " + std::to_string(error_code));
+        return r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
+    }
+    static int32_t end(void* data, ImageProtocol* protocol) {
+        RecordingHost& r = self(data);
+        r.calls.push_back(protocol == &r.protocol_ ? "end_image" : "end_image with another protocol");
+        if (r.at_end) r.at_end();
+        return r.inner_.end_image(r.inner_.host_data, r.inner_protocol_);
+    }
+
+    LoaderLocal inner_;
+    LoaderLocal outer_{};
+    ImageProtocol* inner_protocol_ = nullptr;
+    ImageProtocol protocol_{};
+};
+
+// Makes the module heap of the linked loader fail once, and heals it after.
+class FailingAllocation {
+public:
+    explicit FailingAllocation(int64_t after) { obk_fail_allocation_after(after); }
+    ~FailingAllocation() { obk_fail_allocation_after(0); }
+};
+
+std::unique_ptr<host::Module> load_module() { return host::Module::open(test::module_path()); }
+
+}  // namespace
+
+TEST(ZLoad, WriterMadeFilesLoadBitForBit) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const uint32_t specials[] = {0x7FC00001u, 0x7F800001u, 0xFFFFFFFFu, 0x7F800000u, 0xFF800000u,
+                                 0x80000000u, 0x00000000u, 0x00000001u, 0x807FFFFFu, 0x7F7FFFFFu,
+                                 0x3F800000u, 0xC2F6E979u};
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {12, 1}, {1, 12}, {5, 7}, {64, 3}};
+    for (auto [width, height] : sizes) {
+        std::vector<uint32_t> samples;
+        for (uint32_t i = 0; i < width * height; ++i) {
+            samples.push_back(i < std::size(specials) ? specials[(i * 5) % std::size(specials)]
+                                                      : i * 2654435761u);
+        }
+        ByteBuilder body;
+        for (uint32_t bits : samples) body.u32(bits);
+        const auto path = dir / ("image" + std::to_string(width) + "x" + std::to_string(height) + ".zb");
+        test::write_file(path, depth_bytes(header_of(width, height), body.bytes()));
+
+        const host::ImageLoad load = host::load_depth_image(*module, path.string());
+        const std::string size = std::to_string(width) + " x " + std::to_string(height);
+        ASSERT_EQ(load.status, STATUS_OK) << size;
+        ASSERT_TRUE(load.image.has_value()) << size;
+        const host::Image& image = *load.image;
+        EXPECT_EQ(image.width, int32_t(width));
+        EXPECT_EQ(image.height, int32_t(height));
+        EXPECT_EQ(image.channels, 1);
+        EXPECT_EQ(image.name, path.filename().string());
+        EXPECT_EQ(load.rows_received, int32_t(height));
+        EXPECT_EQ(load.rows_announced, int32_t(height));
+        ASSERT_EQ(image.pixels.size(), samples.size()) << size;
+        for (uint32_t y = 0; y < height; ++y) {
+            for (uint32_t x = 0; x < width; ++x) {
+                EXPECT_EQ(hex(bits_of(image.at(int32_t(x), int32_t(y)))), hex(samples[y * width + x]))
+                    << size << " at (" << x << ", " << y << ")";
+            }
+        }
+        EXPECT_EQ(descriptor_of(path), -1) << "file left open";
+    }
+}
+
+TEST(ZLoad, SixtyFourBitSamplesNarrowToTheNearestFloat) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const double threshold = double(FLT_MAX) + 0x1p103;  // halfway to 2^128
+    const struct { double sample; uint32_t expected; } cases[] = {
+        {0.5, 0x3F000000u},          {-2.0, 0xC0000000u},
+        {1e300, 0x7F800000u},        {-1e300, 0xFF800000u},
+        {-0.0, 0x80000000u},         {0.1, 0x3DCCCCCDu},
+        {1e-50, 0x00000000u},        {-1e-50, 0x80000000u},
+        {0x1p-149, 0x00000001u},     {0x1p-150, 0x00000000u},
+        {0x1.8p-150, 0x00000001u},   {1.0 + 0x1p-24, 0x3F800000u},
+        {1.0 + 0x3p-24, 0x3F800002u}, {double(FLT_MAX), 0x7F7FFFFFu},
+        {threshold - 0x1p75, 0x7F7FFFFFu}, {-(threshold - 0x1p75), 0xFF7FFFFFu},
+        {threshold, 0x7F800000u},    {-threshold, 0xFF800000u},
+        {HUGE_VAL, 0x7F800000u},     {-HUGE_VAL, 0xFF800000u},
+    };
+    const uint32_t width = std::size(cases) / 2;
+    ByteBuilder body;
+    for (const auto& c : cases) body.f64(c.sample);
+    const auto path = dir / "doubles.zb";
+    test::write_file(path, depth_bytes(header_of(width, 2, ZBUF_FLOAT64), body.bytes()));
+
+    const host::ImageLoad load = host::load_depth_image(*module, path.string());
+    ASSERT_EQ(load.status, STATUS_OK);
+    ASSERT_EQ(load.image->pixels.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(hex(bits_of(load.image->pixels[i])), hex(cases[i].expected)) << "sample " << cases[i].sample;
+    }
+
+    ByteBuilder nans;
+    nans.f64(std::nan("")).f64(-std::nan("7"));
+    test::write_file(path, depth_bytes(header_of(2, 1, ZBUF_FLOAT64), nans.bytes()));
+    const host::ImageLoad nan_load = host::load_depth_image(*module, path.string());
+    ASSERT_EQ(nan_load.status, STATUS_OK);
+    EXPECT_TRUE(std::isnan(nan_load.image->pixels[0]) && !std::signbit(nan_load.image->pixels[0]));
+    EXPECT_TRUE(std::isnan(nan_load.image->pixels[1]) && std::signbit(nan_load.image->pixels[1]));
+}
+
+TEST(ZLoad, CallsTheHostInOrderWhateverTheActivationVersion) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const auto path = dir / "counting.zb";
+    test::write_file(path, depth_bytes(header_of(3, 4), counting_body(3, 4)));
+    for (int32_t version : {4, 3, 5, 0, -1}) {
+        RecordingHost host(path.string());
+        EXPECT_EQ(host.load(*module, version), STATUS_OK) << "version " << version;
+        EXPECT_EQ(host.calls, load_calls(3, 4, 4, 0)) << "version " << version;
+        const host::ImageLoad load = host.outcome();
+        ASSERT_TRUE(load.image.has_value());
+        EXPECT_EQ(load.image->at(2, 3), 32.0f);
+    }
+}
+
+TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const Bytes ten_rows = depth_bytes(header_of(3, 10), counting_body(3, 10));
+    const std::size_t row_bytes = 12;
+    auto cut = [&](std::size_t size) { return Bytes(ten_rows.begin(), ten_rows.begin() + size); };
+    ZBufHeader scaled = header_of(3, 10);
+    scaled.scale = 2.0f;
+    auto raw_header = [](uint32_t width, uint32_t height, uint32_t body_size) {
+        test::HeaderFields h;
+        h.width = width;
+        h.height = height;
+        ByteBuilder b;
+        b.id("FORM").u32(0x7FFFFFF0u).id("ILBM");
+        return test::add_zbuf_chunk(b, h).id("ZBOD").u32(body_size).bytes();
+    };
+
+    struct Case {
+        std::string name;
+        std::optional<Bytes> file;
+        bool refuse_begin = false;
+        int32_t refused_row = -1;
+        int32_t status;
+        Calls calls;
+        int32_t rows_received = 0;
+    };
+    const Case cases[] = {
+        {"missing file", std::nullopt, false, -1, STATUS_BAD_FILE, {}},
+        {"not a depth file", Bytes{'h', 'e', 'l', 'l', 'o'}, false, -1, STATUS_NOT_RECOGNISED, {}},
+        {"scale 2.0", depth_bytes(scaled, counting_body(3, 10)), false, -1, STATUS_NOT_RECOGNISED, {}},
+        {"width 2^31, height 0", raw_header(0x80000000u, 0, 0), false, -1, STATUS_NOT_RECOGNISED, {}},
+        {"W x H x 4 wraps to 0", raw_header(0x40000000u, 4, 0), false, -1, STATUS_NOT_RECOGNISED, {}},
+        {"begin_image refuses", ten_rows, true, -1, STATUS_FAILED, {"begin_image 3"}},
+        {"body ends inside row 0", cut(64 + 5), false, -1, STATUS_FAILED, load_calls(3, 10, 0, 99)},
+        {"body ends inside row 5", cut(64 + 5 * row_bytes + 6), false, -1, STATUS_FAILED,
+         load_calls(3, 10, 5, 99), 5},
+        {"body one byte short", cut(ten_rows.size() - 1), false, -1, STATUS_FAILED,
+         load_calls(3, 10, 9, 99), 9},
+        {"host refuses row 3", ten_rows, false, 3, STATUS_FAILED, load_calls(3, 10, 4, 99), 3},
+        {"height 0", depth_bytes(header_of(3, 0), {}), false, -1, STATUS_OK, load_calls(3, 0, 0, 0)},
+        {"16384 x 16384 above a 64-byte file", depth_bytes(header_of(16384, 16384), {}), false, -1,
+         STATUS_FAILED, load_calls(16384, 16384, 0, 99)},
+    };
+    for (const Case& c : cases) {
+        const auto path = dir / "case.zb";
+        std::filesystem::remove(path);
+        if (c.file) test::write_file(path, *c.file);
+        RecordingHost host(path.string());
+        host.refuse_begin = c.refuse_begin;
+        host.refused_row = c.refused_row;
+        EXPECT_EQ(host.load(*module), c.status) << c.name;
+        EXPECT_EQ(host.calls, c.calls) << c.name;
+        const host::ImageLoad load = host.outcome();
+        EXPECT_EQ(load.image.has_value(), c.status == STATUS_OK) << c.name;
+        EXPECT_EQ(load.rows_received, c.rows_received) << c.name;
+        EXPECT_EQ(descriptor_of(path), -1) << c.name << ": file left open";
+    }
+}
+
+TEST(ZLoad, NoRowAfterTheRefusedOneIsRead) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const auto path = dir / "wide.zb";
+    test::write_file(path, {});
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    // Rows of at least twice the stream's buffer: read-ahead cannot reach the
+    // end of the row after the last one read.
+    const uint32_t width = std::max<uint32_t>(4096, uint32_t(info.st_blksize) / 2);
+    const long row_bytes = long(width) * 4;
+    test::write_file(path, depth_bytes(header_of(width, 10), counting_body(width, 10)));
+
+    RecordingHost host(path.string());
+    host.refused_row = 3;
+    long position = -1;
+    host.at_end = [&] {
+        const int fd = descriptor_of(path);
+        if (fd >= 0) position = ::lseek(fd, 0, SEEK_CUR);
+    };
+    EXPECT_EQ(host.load(*module), STATUS_FAILED);
+    EXPECT_EQ(host.calls, load_calls(int32_t(width), 10, 4, 99));
+    EXPECT_GE(position, 64 + 4 * row_bytes) << "rows 0 to 3 read";
+    EXPECT_LT(position, 64 + 5 * row_bytes) << "row 4 read";
+}
+
+TEST(ZLoad, FailedAllocationsEndTheLoadCleanly) {
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        uint16_t value_type;
+        uint32_t height;
+        int64_t failing_allocation;
+        int32_t status;
+        Calls calls;
+    };
+    const Case cases[] = {
+        {"row buffer, 32-bit samples", ZBUF_FLOAT32, 2, 1, STATUS_FAILED, {}},
+        {"row buffer, 64-bit samples", ZBUF_FLOAT64, 2, 1, STATUS_FAILED, {}},
+        {"second buffer", ZBUF_FLOAT64, 2, 2, STATUS_FAILED, load_calls(3, 2, 0, 99)},
+        {"second buffer, height 0", ZBUF_FLOAT64, 0, 2, STATUS_OK, load_calls(3, 0, 0, 0)},
+        {"32-bit samples need one buffer", ZBUF_FLOAT32, 2, 2, STATUS_OK, load_calls(3, 2, 2, 0)},
+        {"64-bit samples need two buffers", ZBUF_FLOAT64, 2, 3, STATUS_OK, load_calls(3, 2, 2, 0)},
+    };
+    for (const Case& c : cases) {
+        ByteBuilder body;
+        for (uint32_t i = 0; i < 3 * c.height; ++i) {
+            if (c.value_type == ZBUF_FLOAT64) body.f64(i); else body.f32(float(i));
+        }
+        const auto path = dir / "alloc.zb";
+        test::write_file(path, depth_bytes(header_of(3, c.height, c.value_type), body.bytes()));
+        RecordingHost host(path.string());
+        {
+            FailingAllocation failing(c.failing_allocation);
+            EXPECT_EQ(host.load_linked(), c.status) << c.name;
+        }
+        EXPECT_EQ(host.calls, c.calls) << c.name;
+        EXPECT_EQ(descriptor_of(path), -1) << c.name << ": file left open";
+    }
+}
+
+TEST(ImageLoaderHost, ReservesTheImageOnlyWhenTheFileCanHoldIt) {
+    const auto module = load_module();
+    test::TempDir dir;
+    const struct { const char* name; Bytes file; std::size_t reserved; int32_t announced; } cases[] = {
+        {"64 x 64 with its body", depth_bytes(header_of(64, 64), counting_body(64, 64)), 64 * 64 * 4, 64},
+        {"16384 x 16384 without a body", depth_bytes(header_of(16384, 16384), {}), 0, 16384},
+    };
+    for (const auto& c : cases) {
+        const auto path = dir / "reserve.zb";
+        test::write_file(path, c.file);
+        RecordingHost host(path.string());
+        host.load(*module);
+        EXPECT_EQ(host.reserved_after_size, c.reserved) << c.name;
+        EXPECT_EQ(host.outcome().rows_announced, c.announced) << c.name;
+    }
+}
+
+TEST(ImageLoaderHost, RefusesRowsItCannotPlaceAndKeepsTheOthersExact) {
+    host::ImageLoader loader("/nonexistent/image.zb");
+    LoaderLocal* local = loader.local();
+    EXPECT_EQ(local->begin_image(local->host_data, 1), nullptr) << "only grey float images";
+    ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(local->begin_image(local->host_data, IMAGE_GREY_FLOAT), nullptr) << "one image per load";
+
+    const float rows[3][2] = {{1.5f, -0.0f}, {HUGE_VALF, 2e-45f}, {-3.25f, 7.0f}};
+    EXPECT_NE(p->send_line(p->protocol_data, 0, rows[0]), 0) << "row before set_size";
+    p->set_size(p->protocol_data, 2, 3);
+    p->set_param(p->protocol_data, 1, 0, 1.0f);
+    const struct { int32_t row; const float* pixels; } refused[] = {
+        {-1, rows[0]}, {3, rows[0]}, {INT32_MIN, rows[0]}, {INT32_MAX, rows[0]}, {1, nullptr},
+    };
+    for (const auto& r : refused) EXPECT_NE(p->send_line(p->protocol_data, r.row, r.pixels), 0) << r.row;
+    for (int32_t y : {2, 0, 1}) EXPECT_EQ(p->send_line(p->protocol_data, y, rows[y]), 0) << y;
+    for (const auto& r : refused) EXPECT_NE(p->send_line(p->protocol_data, r.row, r.pixels), 0) << r.row;
+
+    local->result = p->finish(p->protocol_data, 0);
+    EXPECT_EQ(local->result, STATUS_OK);
+    EXPECT_NE(p->send_line(p->protocol_data, 0, rows[0]), 0) << "row after finish";
+    EXPECT_EQ(local->end_image(local->host_data, p), 0);
+
+    const host::ImageLoad load = loader.result();
+    ASSERT_TRUE(load.image.has_value());
+    ASSERT_EQ(load.image->pixels.size(), 6u);
+    EXPECT_EQ(std::memcmp(load.image->pixels.data(), rows, sizeof rows), 0);
+    EXPECT_EQ(load.rows_received, 3);
+}
+
+TEST(ImageLoaderHost, AnIncompleteOrInvalidImageFinishesAsAFailure) {
+    const float row[2] = {1.0f, 2.0f};
+    const struct { const char* name; int32_t width, height, rows, error_code, announced, received; } cases[] = {
+        {"row 1 of 3 missing", 2, 3, 2, 0, 3, 2},
+        {"loader reports an error", 2, 1, 1, 99, 1, 1},
+        {"width 0", 0, 3, 1, 0, 0, 0},
+        {"negative width", -2, 3, 1, 0, 0, 0},
+        {"negative height", 2, -1, 1, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        host::ImageLoader loader("/nonexistent/image.zb");
+        LoaderLocal* local = loader.local();
+        ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
+        ASSERT_NE(p, nullptr);
+        p->set_size(p->protocol_data, c.width, c.height);
+        for (int32_t y = 0; y < c.rows; ++y) p->send_line(p->protocol_data, y, row);
+        local->result = p->finish(p->protocol_data, c.error_code);
+        EXPECT_EQ(local->result, STATUS_FAILED) << c.name;
+        local->end_image(local->host_data, p);
+        const host::ImageLoad load = loader.result();
+        EXPECT_FALSE(load.image.has_value()) << c.name;
+        EXPECT_EQ(load.rows_announced, c.announced) << c.name;
+        EXPECT_EQ(load.rows_received, c.received) << c.name;
+    }
+}
+
+TEST(ImageLoaderHost, ARowBeyondMemoryIsRefusedAndItsErrorRaisedAfterTheLoad) {
+    host::ImageLoader loader("/nonexistent/image.zb");
+    LoaderLocal* local = loader.local();
+    ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
+    ASSERT_NE(p, nullptr);
+    p->set_size(p->protocol_data, INT32_MAX, INT32_MAX);
+    EXPECT_EQ(loader.reserved_bytes(), 0u);
+    const float row[1] = {1.0f};
+    EXPECT_NE(p->send_line(p->protocol_data, INT32_MAX - 1, row), 0);
+    local->result = p->finish(p->protocol_data, 99);
+    local->end_image(local->host_data, p);
+    EXPECT_THROW(loader.result(), std::length_error);
+}

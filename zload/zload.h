@@ -1,0 +1,19 @@
+// The depth loader "OBK_ZLoad": one activation loads one depth file and
+// streams it to the host as a one-channel float image, row by row.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "module/host_interface.h"
+
+extern "C" {
+
+// Streams the body of an accepted depth file to the host and leaves the
+// outcome in `local->result`. `stream` stands at the first body byte; width,
+// height and value type come from its header. Sizes that do not fit the
+// format's 32-bit arithmetic are refused before anything is allocated.
+void zload_send_image(LoaderLocal* local, std::FILE* stream, int32_t width, int32_t height,
+                      uint16_t value_type);
+
+}  // extern "C"
