@@ -1,0 +1,107 @@
+#include "host/file_requester.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+namespace host {
+namespace {
+
+std::mutex active_lock;
+ScriptedFileRequester* active_requester = nullptr;
+
+// A caller's buffer of `capacity` characters, which may lack a terminator.
+std::optional<std::string> buffer_text(const char* buffer, int32_t capacity) {
+    if (buffer == nullptr) return std::nullopt;
+    if (capacity <= 0) return std::string();
+    const auto limit = static_cast<std::size_t>(capacity);
+    const void* end = std::memchr(buffer, '\0', limit);
+    return std::string(buffer, end ? static_cast<const char*>(end) - buffer : limit);
+}
+
+std::optional<std::string> text_or_null(const char* text) {
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// Copies as much of `text` as fits, always terminated; a buffer without room
+// for even the terminator is left alone.
+void fill(char* buffer, int32_t capacity, const std::string& text) {
+    if (buffer == nullptr || capacity <= 0) return;
+    const std::size_t length = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+}
+
+extern "C" int32_t request_file_entry(int32_t version, FileRequest* request);
+
+}  // namespace
+
+struct RequesterAccess {
+    // Called from the module: nothing may unwind into it.
+    static int32_t answer(int32_t version, FileRequest* request) {
+        std::lock_guard guard(active_lock);
+        if (active_requester == nullptr || request == nullptr) return 0;
+        try {
+            return active_requester->answer(version, request);
+        } catch (...) {
+            return 0;
+        }
+    }
+};
+
+namespace {
+extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
+    return RequesterAccess::answer(version, request);
+}
+}  // namespace
+
+ScriptedFileRequester::ScriptedFileRequester(std::string chosen_path)
+    : chosen_path_(std::move(chosen_path)),
+      previous_(nullptr),
+      offered_("File Request 2", reinterpret_cast<void*>(&request_file_entry)) {
+    std::lock_guard guard(active_lock);
+    previous_ = active_requester;
+    active_requester = this;
+}
+
+ScriptedFileRequester::~ScriptedFileRequester() {
+    std::lock_guard guard(active_lock);
+    active_requester = previous_;
+}
+
+void ScriptedFileRequester::choose(std::string path) {
+    std::lock_guard guard(active_lock);
+    chosen_path_ = std::move(path);
+}
+
+void ScriptedFileRequester::set_cancelling(bool cancelling) {
+    std::lock_guard guard(active_lock);
+    cancelling_ = cancelling;
+}
+
+std::vector<FileRequestRecord> ScriptedFileRequester::requests() const {
+    std::lock_guard guard(active_lock);
+    return requests_;
+}
+
+int32_t ScriptedFileRequester::answer(int32_t version, FileRequest* request) {
+    const int32_t length = request->buffer_length;
+    requests_.push_back({version, request->request_kind, text_or_null(request->title),
+                         text_or_null(request->file_type), length,
+                         buffer_text(request->directory, length),
+                         buffer_text(request->base_name, length),
+                         buffer_text(request->full_name, length), request->pick_callback != nullptr});
+    if (cancelling_) {
+        request->result = 0;
+        return 0;
+    }
+    const std::filesystem::path path(chosen_path_);
+    fill(request->directory, length, path.parent_path().string());
+    fill(request->base_name, length, path.filename().string());
+    fill(request->full_name, length, chosen_path_);
+    request->result = 1;
+    return 1;
+}
+
+}  // namespace host

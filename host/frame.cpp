@@ -1,0 +1,178 @@
+#include "host/frame.h"
+
+#include <limits>
+#include <new>
+#include <string>
+
+#include "host/module_host.h"
+
+namespace host {
+
+// ---- Frame -------------------------------------------------------------------
+
+Frame::Frame(int32_t width, int32_t height, int32_t number, std::span<const int32_t> buffers)
+    : width_(width), height_(height), number_(number), line_length_(0) {
+    if (width < 0 || height < 0) {
+        throw HostError("frame size " + std::to_string(width) + " x " + std::to_string(height) +
+                        " is negative");
+    }
+    line_length_ = static_cast<std::size_t>(width);
+    for (int32_t buffer : buffers) add(buffer);
+}
+
+int Frame::slot(int32_t buffer) {
+    for (std::size_t i = 0; i < ALL_BUFFERS.size(); ++i) {
+        if (ALL_BUFFERS[i] == buffer) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool Frame::has(int32_t buffer) const {
+    const int i = slot(buffer);
+    return i >= 0 && held_[i];
+}
+
+void Frame::add(int32_t buffer) {
+    const int i = slot(buffer);
+    if (i < 0) throw HostError("a frame holds no render buffer " + std::to_string(buffer));
+    if (held_[i]) return;
+    const std::size_t rows = static_cast<std::size_t>(height_);
+    if (line_length_ != 0 && rows > std::numeric_limits<std::size_t>::max() / sizeof(float) / line_length_) {
+        throw HostError("frame of " + std::to_string(width_) + " x " + std::to_string(height_) +
+                        " is too large");
+    }
+    try {
+        buffers_[i].assign(line_length_ * rows, 0.0f);
+    } catch (const std::bad_alloc&) {
+        throw HostError("out of memory for a frame of " + std::to_string(width_) + " x " +
+                        std::to_string(height_));
+    }
+    held_[i] = true;
+}
+
+void Frame::remove(int32_t buffer) {
+    const int i = slot(buffer);
+    if (i < 0) return;
+    held_[i] = false;
+    std::vector<float>().swap(buffers_[i]);
+}
+
+std::span<float> Frame::samples(int32_t buffer) {
+    if (!has(buffer)) throw HostError("the frame holds no render buffer " + std::to_string(buffer));
+    return buffers_[slot(buffer)];
+}
+
+std::span<const float> Frame::samples(int32_t buffer) const {
+    if (!has(buffer)) throw HostError("the frame holds no render buffer " + std::to_string(buffer));
+    return buffers_[slot(buffer)];
+}
+
+float* Frame::line(int32_t buffer, int32_t row) {
+    return const_cast<float*>(static_cast<const Frame&>(*this).line(buffer, row));
+}
+
+const float* Frame::line(int32_t buffer, int32_t row) const {
+    const int i = slot(buffer);
+    if (i < 0 || !held_[i] || row < 0 || row >= height_) return nullptr;
+    return buffers_[i].data() + static_cast<std::size_t>(row) * line_length_;
+}
+
+// ---- FilterSession -----------------------------------------------------------
+
+namespace {
+thread_local FilterSession* current_session = nullptr;
+}  // namespace
+
+// The record's operations: plain functions that find their frame through the
+// thread's current session.
+struct SessionOps {
+    static float* get_line(int32_t buffer, int32_t row) {
+        FilterSession* session = current_session;
+        if (session == nullptr) return nullptr;
+        const float* line = session->input_.line(buffer, row);
+        if (line != nullptr && session->filter_ && !session->failure_ && !allowed(*session, buffer, row)) {
+            line = nullptr;
+        }
+        ++(line ? session->counts_.lines_given : session->counts_.lines_withheld);
+        // The filter reads the line only; the record's type is not const.
+        return const_cast<float*>(line);
+    }
+
+    static void set_rgb(int32_t x, int32_t y, const float rgb[3]) {
+        FilterSession* session = current_session;
+        if (session == nullptr) return;
+        if (rgb == nullptr || !inside(*session, x, y)) {
+            ++session->counts_.outside_frame;
+            return;
+        }
+        const std::size_t at = index(*session, x, y);
+        for (std::size_t c = 0; c < 3; ++c) session->output_base_[c][at] = rgb[c];
+        ++session->counts_.rgb_set;
+    }
+
+    static void set_alpha(int32_t x, int32_t y, float alpha) {
+        FilterSession* session = current_session;
+        if (session == nullptr) return;
+        if (!inside(*session, x, y)) {
+            ++session->counts_.outside_frame;
+            return;
+        }
+        session->output_base_[3][index(*session, x, y)] = alpha;
+        ++session->counts_.alpha_set;
+    }
+
+    // Asks the caller's line filter; an exception is kept for the host to
+    // rethrow after the call, as it must not unwind through the module.
+    static bool allowed(FilterSession& session, int32_t buffer, int32_t row) {
+        try {
+            return session.filter_(buffer, row);
+        } catch (...) {
+            session.failure_ = std::current_exception();
+            return false;
+        }
+    }
+
+    static bool inside(const FilterSession& session, int32_t x, int32_t y) {
+        return x >= 0 && y >= 0 && x < session.input_.width() && y < session.input_.height();
+    }
+
+    static std::size_t index(const FilterSession& session, int32_t x, int32_t y) {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(session.input_.width()) +
+               static_cast<std::size_t>(x);
+    }
+};
+
+namespace {
+extern "C" float* filter_get_line(int32_t buffer, int32_t row) { return SessionOps::get_line(buffer, row); }
+extern "C" void filter_set_rgb(int32_t x, int32_t y, const float rgb[3]) { SessionOps::set_rgb(x, y, rgb); }
+extern "C" void filter_set_alpha(int32_t x, int32_t y, float alpha) { SessionOps::set_alpha(x, y, alpha); }
+}  // namespace
+
+FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filter)
+    : input_(input), output_(output), filter_(std::move(filter)), previous_(nullptr) {
+    if (output.width() != input.width() || output.height() != input.height()) {
+        throw HostError("output frame " + std::to_string(output.width()) + " x " +
+                        std::to_string(output.height()) + " differs from the input frame " +
+                        std::to_string(input.width()) + " x " + std::to_string(input.height()));
+    }
+    for (std::size_t c = 0; c < Frame::COLOUR_BUFFERS.size(); ++c) {
+        output.add(Frame::COLOUR_BUFFERS[c]);
+        output_base_[c] = output.samples(Frame::COLOUR_BUFFERS[c]).data();
+    }
+    access_.width = input.width();
+    access_.height = input.height();
+    access_.frame = input.number();
+    access_.get_line = filter_get_line;
+    access_.set_rgb = filter_set_rgb;
+    access_.set_alpha = filter_set_alpha;
+    previous_ = current_session;
+    current_session = this;
+}
+
+FilterSession::~FilterSession() { current_session = previous_; }
+
+void FilterSession::rethrow_failure() const {
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+}  // namespace host

@@ -1,0 +1,63 @@
+#include "host/messages.h"
+
+namespace host {
+namespace {
+
+std::mutex active_lock;
+MessageLog* active_log = nullptr;
+
+std::optional<std::string> text_or_null(const char* text) {
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
+extern "C" void show_error_entry(const char* text, const char* second_text);
+
+}  // namespace
+
+MessageLog::MessageLog()
+    : service_{nullptr, show_error_entry}, previous_(nullptr), offered_("Info Messages 2", &service_) {
+    std::lock_guard guard(active_lock);
+    previous_ = active_log;
+    active_log = this;
+}
+
+MessageLog::~MessageLog() {
+    std::lock_guard guard(active_lock);
+    active_log = previous_;
+}
+
+std::vector<Message> MessageLog::messages() const {
+    std::lock_guard guard(lock_);
+    return messages_;
+}
+
+std::size_t MessageLog::size() const {
+    std::lock_guard guard(lock_);
+    return messages_.size();
+}
+
+void MessageLog::clear() {
+    std::lock_guard guard(lock_);
+    messages_.clear();
+}
+
+void MessageLog::record(const char* text, const char* second_text) {
+    Message message{text_or_null(text), text_or_null(second_text)};
+    std::lock_guard guard(lock_);
+    messages_.push_back(std::move(message));
+}
+
+namespace {
+// Called from the module: nothing may unwind into it. A message that cannot
+// be kept for want of memory is dropped.
+extern "C" void show_error_entry(const char* text, const char* second_text) {
+    std::lock_guard guard(active_lock);
+    if (active_log == nullptr) return;
+    try {
+        active_log->record(text, second_text);
+    } catch (...) {
+    }
+}
+}  // namespace
+
+}  // namespace host

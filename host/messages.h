@@ -1,0 +1,51 @@
+// "Info Messages 2": the host's message service, collecting what servers
+// show so that the program can print it and tests can read it.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/services.h"
+#include "module/host_interface.h"
+
+namespace host {
+
+// One shown message. A null text stays distinct from an empty one.
+struct Message {
+    std::optional<std::string> text;
+    std::optional<std::string> second_text;
+    bool operator==(const Message&) const = default;
+};
+
+// Offers "Info Messages 2" while it lives and keeps every message shown
+// through it, in order. The service's operations carry no context, so the
+// newest log receives the messages; the one before it takes over again when
+// it goes (logs end in the reverse order of their making).
+class MessageLog {
+public:
+    MessageLog();
+    ~MessageLog();
+    MessageLog(const MessageLog&) = delete;
+    MessageLog& operator=(const MessageLog&) = delete;
+
+    std::vector<Message> messages() const;
+    std::size_t size() const;
+    void clear();
+
+    const MessageService* service() const { return &service_; }
+
+    // Keeps a message as the service does when a server shows one.
+    void record(const char* text, const char* second_text);
+
+private:
+
+    mutable std::mutex lock_;
+    std::vector<Message> messages_;
+    MessageService service_{};
+    MessageLog* previous_;
+    OfferedService offered_;
+};
+
+}  // namespace host
