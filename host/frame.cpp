@@ -74,6 +74,9 @@ float* Frame::line(int32_t buffer, int32_t row) {
 const float* Frame::line(int32_t buffer, int32_t row) const {
     const int i = slot(buffer);
     if (i < 0 || !held_[i] || row < 0 || row >= height_) return nullptr;
+    // Rows of a frame without columns exist but hold nothing.
+    static const float no_samples[1] = {};
+    if (line_length_ == 0) return no_samples;
     return buffers_[i].data() + static_cast<std::size_t>(row) * line_length_;
 }
 
@@ -90,7 +93,8 @@ struct SessionOps {
         FilterSession* session = current_session;
         if (session == nullptr) return nullptr;
         const float* line = session->input_.line(buffer, row);
-        if (line != nullptr && session->filter_ && !session->failure_ && !allowed(*session, buffer, row)) {
+        // Once the filter has failed, the rest of the call gets no lines.
+        if (line != nullptr && session->filter_ && (session->failure_ || !allowed(*session, buffer, row))) {
             line = nullptr;
         }
         ++(line ? session->counts_.lines_given : session->counts_.lines_withheld);
