@@ -14,8 +14,13 @@ extern "C" void show_error_entry(const char* text, const char* second_text);
 
 }  // namespace
 
+const MessageService* MessageLog::service() {
+    static const MessageService record{nullptr, show_error_entry};
+    return &record;
+}
+
 MessageLog::MessageLog()
-    : service_{nullptr, show_error_entry}, previous_(nullptr), offered_("Info Messages 2", &service_) {
+    : previous_(nullptr), offered_("Info Messages 2", const_cast<MessageService*>(service())) {
     std::lock_guard guard(active_lock);
     previous_ = active_log;
     active_log = this;

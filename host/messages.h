@@ -34,7 +34,8 @@ public:
     std::size_t size() const;
     void clear();
 
-    const MessageService* service() const { return &service_; }
+    // The service record; one record serves every log and stays valid.
+    static const MessageService* service();
 
     // Keeps a message as the service does when a server shows one.
     void record(const char* text, const char* second_text);
@@ -43,7 +44,6 @@ private:
 
     mutable std::mutex lock_;
     std::vector<Message> messages_;
-    MessageService service_{};
     MessageLog* previous_;
     OfferedService offered_;
 };

@@ -34,7 +34,8 @@ TEST(FilterSession, WritesTheOutputAndIgnoresPixelsOffTheFrame) {
     Frame output(2, 2, 0, {});
     host::FilterSession session(input, output);
     const FilterAccess& access = *session.access();
-    EXPECT_EQ(access.width * 100 + access.height * 10, 220);
+    EXPECT_EQ(access.width, 2);
+    EXPECT_EQ(access.height, 2);
     EXPECT_EQ(access.frame, 9);
     const float rgb[3] = {1, 2, 3};
     access.set_rgb(1, 1, rgb);
