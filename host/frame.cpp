@@ -153,7 +153,7 @@ extern "C" void filter_set_alpha(int32_t x, int32_t y, float alpha) { SessionOps
 }  // namespace
 
 FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filter)
-    : input_(input), output_(output), filter_(std::move(filter)), previous_(nullptr) {
+    : input_(input), filter_(std::move(filter)), previous_(nullptr) {
     if (output.width() != input.width() || output.height() != input.height()) {
         throw HostError("output frame " + std::to_string(output.width()) + " x " +
                         std::to_string(output.height()) + " differs from the input frame " +

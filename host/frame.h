@@ -94,7 +94,6 @@ private:
     friend struct SessionOps;
 
     const Frame& input_;
-    Frame& output_;
     LineFilter filter_;
     FilterAccess access_{};
     FilterCounts counts_;
