@@ -1,0 +1,69 @@
+// Depth files written by the saver load back through the loader bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "host/file_requester.h"
+#include "host/frame.h"
+#include "host/image_filter.h"
+#include "host/image_loader.h"
+#include "host/messages.h"
+#include "test_support.h"
+
+namespace {
+
+uint32_t bits_of(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Depths with every kind of bit pattern a renderer can leave: ordinary,
+// negative zero, subnormal, infinities and NaNs with payloads.
+float depth_at(int32_t x, int32_t y) {
+    static const float specials[] = {
+        -0.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+        std::numeric_limits<float>::max(), 1e20f, -1e20f,
+    };
+    if ((x + y) % 7 == 3) return specials[(x * 3 + y) % std::size(specials)];
+    return 0.25f * float(x) + 3.0f * float(y) + 1.0f / float(1 + x + y);
+}
+
+}  // namespace
+
+TEST(SaverToLoader, EveryFrameLoadsBackBitForBit) {
+    test::TempDir dir;
+    const auto module = host::Module::open(test::module_path());
+    host::MessageLog messages;
+    host::ScriptedFileRequester requester((dir / "shot").string());
+    host::ImageFilter saver(*module, "OBK_ZSave");
+    saver.options();
+
+    const std::pair<int32_t, int32_t> sizes[] = {{1, 1}, {4, 3}, {17, 5}, {640, 2}, {3, 200}};
+    int32_t frame_number = 1;
+    for (auto [width, height] : sizes) {
+        host::Frame frame(width, height, frame_number);
+        auto depth = frame.samples(BUF_DEPTH);
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) depth[std::size_t(y) * width + x] = depth_at(x, y);
+        saver.process(frame);
+        ASSERT_EQ(messages.size(), 0u) << "the saver reported a message";
+
+        char name[32];
+        std::snprintf(name, sizeof name, "shot%04d.zb", frame_number);
+        const host::ImageLoad load = host::load_depth_image(*module, (dir / name).string());
+        ASSERT_EQ(load.status, STATUS_OK) << name;
+        ASSERT_TRUE(load.image.has_value());
+        const host::Image& image = *load.image;
+        ASSERT_EQ(image.width, width);
+        ASSERT_EQ(image.height, height);
+        ASSERT_EQ(image.channels, 1);
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x)
+                ASSERT_EQ(bits_of(image.at(x, y)), bits_of(depth_at(x, y))) << name << " at " << x << "," << y;
+        ++frame_number;
+    }
+}
