@@ -1,0 +1,84 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "zhost/commands.h"
+#include "zhost_test_support.h"
+
+extern char** environ;
+
+namespace ztest {
+
+namespace {
+
+std::string read_text(const std::filesystem::path& path) {
+    const test::Bytes bytes = test::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+RunResult run_in_process(const std::vector<std::string>& args) {
+    std::vector<std::string> texts = {"zhost"};
+    texts.insert(texts.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    RunResult result;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.status = zhost::run(int(texts.size()), argv.data());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                    const std::vector<std::string>& environment) {
+    const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
+    std::vector<std::string> argument_texts = {ZHOST_PATH};
+    argument_texts.insert(argument_texts.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : argument_texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> environment_texts;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "ZHOST_MODULE=", 13) != 0) environment_texts.push_back(*entry);
+    }
+    environment_texts.insert(environment_texts.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (std::string& text : environment_texts) envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    pid_t pid = 0;
+    RunResult result;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot run " << argv[0];
+        return result;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_text(out_path);
+    result.err = read_text(err_path);
+    std::filesystem::remove(out_path);
+    std::filesystem::remove(err_path);
+    return result;
+}
+
+}  // namespace ztest

@@ -1,0 +1,177 @@
+// The zhost program run as a user runs it: exit statuses, messages, output.
+#include <gtest/gtest.h>
+
+#include "zhost_test_support.h"
+
+using ztest::run_zhost;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+
+}  // namespace
+
+TEST(ZhostCli, HelpForEveryCommandExitsZero) {
+    test::TempDir dir;
+    EXPECT_EQ(run_zhost({"--help"}, dir.path()).status, 0) << "the program itself";
+    for (const char* command : {"", "servers", "demo", "save", "load", "info", "comp", "render"}) {
+        std::vector<std::string> args;
+        if (*command) args.push_back(command);
+        args.push_back("--help");
+        const ztest::RunResult run = ztest::run_in_process(args);
+        EXPECT_EQ(run.status, 0) << command << ": " << run.err;
+        EXPECT_TRUE(contains(run.out, "Usage:")) << command;
+        EXPECT_TRUE(run.err.empty()) << command << ": " << run.err;
+    }
+    const ztest::RunResult save = ztest::run_in_process({"save", "--help"});
+    for (const char* option : {"--base", "--rgb", "--frame", "--frames", "--depth-channel"}) {
+        EXPECT_TRUE(contains(save.out, option)) << option;
+    }
+}
+
+TEST(ZhostCli, UsageErrorsExitTwo) {
+    test::TempDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"nonsense"},
+        {"info"},
+        {"save", "depth.exr"},
+        {"save", "depth.exr", "--base", "z", "--frame", "1", "--frames", "1-2"},
+        {"save", "depth.####.exr", "--base", "z"},
+        {"save", "depth.exr", "--base", "z", "--frames", "1-3"},
+        {"save", "depth.####.exr", "--base", "z", "--frames", "9-1"},
+        {"save", "depth.%s.exr", "--base", "z", "--frame", "1"},
+        {"load", "a.zb"},
+        {"comp", "--render", "r.exr", "--zbuffer", "z.zb", "-o", "out.exr"},
+        {"render", "scene.json", "--frames", "x"},
+        {"demo", "--frames", "0"},
+        {"demo", "--frames", "many"},
+        {"demo", "--size", "640"},
+        {"demo", "--size", "0x10"},
+        {"demo", "--threads", "-1"},
+        {"servers", "--bogus"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const std::string& arg : args) shown += arg + " ";
+        const ztest::RunResult run = ztest::run_in_process(args);
+        EXPECT_EQ(run.status, 2) << shown << "\n" << run.err;
+        EXPECT_TRUE(contains(run.err, "zhost: ")) << shown << "\n" << run.err;
+        EXPECT_TRUE(run.out.empty()) << shown;
+    }
+    const ztest::RunResult program = run_zhost({"demo", "--frames", "0", "--out", "out"}, dir.path());
+    EXPECT_EQ(program.status, 2) << "the program itself: " << program.err;
+    EXPECT_TRUE(ztest::files_in(dir.path()).empty()) << "no output for a usage error";
+}
+
+TEST(ZhostCli, ServersListsTheModulesServers) {
+    test::TempDir dir;
+    for (const auto& args : std::vector<std::vector<std::string>>{{"servers", "--module", test::module_path()},
+                                                                   {"--module", test::module_path(), "servers"}}) {
+        const ztest::RunResult run = run_zhost(args, dir.path());
+        EXPECT_EQ(run.status, 0) << run.err;
+        for (const char* server : {"OBK_ZSave", "OBK_ZLoad", "OBK_ZComp", "ImageLoader", "PixelFilterHandler"}) {
+            EXPECT_TRUE(contains(run.out, server)) << server;
+        }
+    }
+    const ztest::RunResult by_default = run_zhost({"servers"}, dir.path());
+    EXPECT_EQ(by_default.status, 0) << "the module beside the program: " << by_default.err;
+
+    const ztest::RunResult by_variable =
+        run_zhost({"servers"}, dir.path(), {"ZHOST_MODULE=" + (dir / "elsewhere.p").string()});
+    EXPECT_EQ(by_variable.status, 1);
+    EXPECT_TRUE(contains(by_variable.err, "elsewhere.p: no such module file")) << by_variable.err;
+    EXPECT_EQ(line_count(by_variable.err), 1) << by_variable.err;
+
+    const ztest::RunResult not_a_module = run_zhost({"servers", "--module", ZHOST_PATH}, dir.path());
+    EXPECT_EQ(not_a_module.status, 1);
+    EXPECT_EQ(line_count(not_a_module.err), 1) << not_a_module.err;
+}
+
+TEST(ZhostCli, InfoShowsTheHeaderOfAnAcceptedFile) {
+    test::TempDir dir;
+    test::HeaderFields h;
+    h.min_depth = 0.25f;
+    h.max_depth = 7.5f;
+    h.background_depth = 1000.0f;
+    test::write_file(dir / "good.zb", test::depth_file(h));
+    const ztest::RunResult run = run_zhost({"info", "good.zb"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    for (const char* line : {"good.zb: accepted", "file size        88 bytes", "FORM size        80", "size             2 x 3",
+                             "value type       6 (32-bit float)", "units            2", "min depth        0.25",
+                             "max depth        7.5", "background depth 1000", "body             3 of 3 rows present"}) {
+        EXPECT_TRUE(contains(run.out, line)) << line << "\n" << run.out;
+    }
+}
+
+TEST(ZhostCli, InfoNamesTheRuleForEachRefusedFileAndExitsOne) {
+    test::TempDir dir;
+    test::HeaderFields compressed;
+    compressed.compression = 1;
+    test::write_file(dir / "compressed.zb", test::depth_file(compressed));
+    test::write_file(dir / "good.zb", test::depth_file());
+    const test::Bytes whole = test::depth_file();
+    test::write_file(dir / "cut.zb", test::Bytes(whole.begin(), whole.end() - 9));
+    test::write_file(dir / "text.zb", test::Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '\n'});
+
+    struct Case { const char* file; const char* verdict; };
+    const Case cases[] = {
+        {"compressed.zb", "compressed.zb: refused: compression is 1"},
+        {"cut.zb", "cut.zb: refused: body ends after 1 of 3 rows"},
+        {"text.zb", "text.zb: refused: begins with \"hell\", not \"FORM\""},
+    };
+    for (const Case& c : cases) {
+        const ztest::RunResult run = run_zhost({"info", c.file}, dir.path());
+        EXPECT_EQ(run.status, 1) << c.file;
+        EXPECT_TRUE(contains(run.out, c.verdict)) << run.out;
+    }
+    const ztest::RunResult several = run_zhost({"info", "good.zb", "compressed.zb", "missing.zb", "good.zb"}, dir.path());
+    EXPECT_EQ(several.status, 1);
+    EXPECT_EQ(std::count(several.out.begin(), several.out.end(), ':') >= 3, true);
+    EXPECT_TRUE(contains(several.out, "good.zb: accepted"));
+    EXPECT_TRUE(contains(several.out, "compressed.zb: refused"));
+    EXPECT_EQ(several.err, "zhost: missing.zb: cannot open: No such file or directory\n");
+}
+
+TEST(ZhostCli, CommandsNotYetWiredSayWhyAndExitOne) {
+    test::TempDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {"save", "depth.exr", "--base", "z"},
+        {"load", "a.zb", "-o", "a.exr"},
+        {"comp", "--render", "r.exr", "--zbuffer", "z.zb", "--comp", "c.png", "-o", "out.exr"},
+        {"render", "scene.json"},
+    };
+    for (const auto& args : cases) {
+        const ztest::RunResult run = ztest::run_in_process(args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_EQ(run.err, "zhost: " + args[0] + ": not available yet\n");
+    }
+}
+
+TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
+    test::TempDir dir;
+    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "3", "--size", "64x36", "--threads", "2"},
+                                           dir.path());
+    const std::vector<std::string> expected = {
+        "contact-sheet.png",   "first-depth0001.png",  "first-depth0002.png",  "first-depth0003.png",
+        "first0001.png",       "first0002.png",        "first0003.png",        "second-depth0001.png",
+        "second-depth0002.png", "second-depth0003.png", "second0001.png",       "second0002.png",
+        "second0003.png"};
+    EXPECT_EQ(ztest::files_in(dir / "out"), expected);
+    EXPECT_TRUE(contains(run.out, "first0001.png .. out/first0003.png")) << run.out;
+    EXPECT_FALSE(contains(run.err, "[")) << "no progress bar when stderr is a file: " << run.err;
+
+    auto picture = OIIO::ImageInput::open((dir / "out/first-depth0002.png").string());
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->spec().width, 64);
+    EXPECT_EQ(picture->spec().height, 36 + 40) << "depth preview with its legend";
+
+    test::write_file(dir / "file", test::Bytes{1});
+    const ztest::RunResult blocked = run_zhost({"demo", "--out", "file/sub", "--frames", "1"}, dir.path());
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_TRUE(contains(blocked.err, "cannot create the output directory")) << blocked.err;
+    EXPECT_EQ(line_count(blocked.err), 1) << blocked.err;
+}

@@ -1,0 +1,213 @@
+// Reading images by channel and writing float images bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "zhost/error.h"
+#include "zhost/image_io.h"
+#include "zhost_test_support.h"
+
+using ztest::sample;
+
+namespace {
+
+constexpr int W = 3, H = 2;
+
+// Expects `image` to hold, per pixel, the samples of the source channels listed.
+void expect_channels(const host::Image& image, const std::vector<int>& sources, const char* what) {
+    ASSERT_EQ(image.width, W) << what;
+    ASSERT_EQ(image.height, H) << what;
+    ASSERT_EQ(image.channels, int(sources.size())) << what;
+    for (int p = 0; p < W * H; ++p)
+        for (std::size_t c = 0; c < sources.size(); ++c)
+            EXPECT_EQ(image.pixels[p * sources.size() + c], sample(p, sources[c])) << what << " pixel " << p << " channel " << c;
+}
+
+std::string error_of(auto action) {
+    try {
+        action();
+    } catch (const zhost::Error& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+host::Image image_of(int channels, std::vector<float> pixels) {
+    host::Image image;
+    image.width = W;
+    image.height = H;
+    image.channels = channels;
+    image.pixels = std::move(pixels);
+    return image;
+}
+
+}  // namespace
+
+TEST(ReadImage, SelectsChannelsByName) {
+    test::TempDir dir;
+    const std::string exr = dir / "render.exr";
+    ztest::write_image(exr, W, H, {"R", "G", "B", "A", "Z"}, ztest::samples(W * H, 5));
+    const std::string layered = dir / "layered.exr";
+    ztest::write_image(layered, W, H, {"R", "G", "B", "depth.Z"}, ztest::samples(W * H, 4));
+    const std::string grey = dir / "grey.exr";
+    ztest::write_image(grey, W, H, {"Y"}, ztest::samples(W * H, 1));
+    const std::string two = dir / "two.exr";
+    ztest::write_image(two, W, H, {"Y", "A"}, ztest::samples(W * H, 2));
+
+    // Channel indices below are those of the samples as written; OpenEXR
+    // stores channels in its own order, so only names can find them.
+    expect_channels(zhost::read_depth(exr), {4}, "Z by default");
+    expect_channels(zhost::read_depth(exr, "G"), {1}, "named depth channel");
+    expect_channels(zhost::read_depth(exr, "z"), {4}, "name in another case");
+    expect_channels(zhost::read_depth(layered), {3}, "Z of a layer");
+    expect_channels(zhost::read_depth(grey), {0}, "the one channel of a grey image");
+    expect_channels(zhost::read_channels(exr, {"B", "R"}), {2, 0}, "channels in the order asked");
+    expect_channels(zhost::read_rgba(exr), {0, 1, 2, 3}, "RGBA of an RGBAZ image");
+    expect_channels(zhost::read_rgba(two), {0, 0, 0, 1}, "grey with alpha");
+
+    const host::Image rgba = zhost::read_rgba(grey);
+    ASSERT_EQ(rgba.channels, 4);
+    for (int p = 0; p < W * H; ++p) {
+        EXPECT_EQ(rgba.pixels[p * 4], sample(p, 0));
+        EXPECT_EQ(rgba.pixels[p * 4 + 2], sample(p, 0));
+        EXPECT_EQ(rgba.pixels[p * 4 + 3], 1.0f) << "alpha of an image without one";
+    }
+}
+
+TEST(ReadImage, ReadsEightBitImagesAsNormalisedFloats) {
+    test::TempDir dir;
+    const std::string png = dir / "grey.png";
+    ztest::write_image(png, W, H, {"Y"}, {0.0f, 1.0f, 51.0f / 255, 0.5f, 1.0f, 0.0f}, OIIO::TypeDesc::UINT8);
+    const host::Image depth = zhost::read_depth(png);
+    ASSERT_EQ(depth.pixels.size(), std::size_t(W * H));
+    EXPECT_EQ(depth.pixels[1], 1.0f);
+    EXPECT_FLOAT_EQ(depth.pixels[2], 0.2f);
+    EXPECT_FLOAT_EQ(depth.pixels[3], 128.0f / 255);
+}
+
+TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
+    test::TempDir dir;
+    const std::string rgb = dir / "rgb.exr";
+    ztest::write_image(rgb, W, H, {"R", "G", "B"}, ztest::samples(W * H, 3));
+    const std::string xy = dir / "xy.exr";
+    ztest::write_image(xy, W, H, {"X", "Y"}, ztest::samples(W * H, 2));
+    test::write_file(dir / "junk.exr", test::Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
+    const std::string missing = dir / "missing.exr";
+
+    struct Case { std::string message; std::string expected; };
+    const Case cases[] = {
+        {error_of([&] { zhost::read_depth(missing); }), missing + ": no such file"},
+        {error_of([&] { zhost::read_depth(dir.path().string()); }), "is a directory"},
+        {error_of([&] { zhost::read_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
+        {error_of([&] { zhost::read_depth(rgb, "depth"); }), "no channel \"depth\" (channels: R, G, B)"},
+        {error_of([&] { zhost::read_rgba(xy); }), "no R, G and B channels (channels: X, Y)"},
+        {error_of([&] { zhost::read_rgba((dir / "junk.exr").string()); }), "not an image that can be read"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(c.message.find(c.expected), std::string::npos) << c.message;
+        EXPECT_EQ(c.message.find('\n'), std::string::npos) << c.message;
+    }
+}
+
+TEST(WriteFloatImage, KeepsEveryFloatBitForBit) {
+    const float special[] = {0.0f, -0.0f, 1.0f / 3.0f, std::numeric_limits<float>::denorm_min(),
+                             std::numeric_limits<float>::max(), -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN(), 1e-38f, 123456.789f, -2.5e-7f,
+                             std::nextafter(1.0f, 2.0f), 7.0f};
+    std::vector<float> three, one;
+    for (int i = 0; i < W * H * 3; ++i) three.push_back(special[i % 12] * (i < 12 ? 1.0f : -1.0f));
+    for (int i = 0; i < W * H; ++i) one.push_back(special[(i * 5) % 12]);
+    std::vector<float> five = ztest::samples(W * H, 5);
+    five[4] = std::numeric_limits<float>::denorm_min();
+    five[9] = std::numeric_limits<float>::infinity();
+
+    struct Case { const char* file; int channels; std::vector<std::string> names; const std::vector<float>* pixels; };
+    const Case cases[] = {
+        {"a.exr", 5, {"R", "G", "B", "A", "Z"}, &five},
+        {"a.exr", 1, {"Z"}, &one},
+        {"a.tif", 3, {"R", "G", "B"}, &three},
+        {"a.tiff", 1, {"Y"}, &one},
+        {"a.pfm", 1, {"Y"}, &one},
+        {"a.pfm", 3, {"R", "G", "B"}, &three},
+    };
+    for (const Case& c : cases) {
+        test::TempDir dir;
+        const std::string path = dir / c.file;
+        zhost::write_float_image(path, image_of(c.channels, *c.pixels), c.names);
+        const host::Image back = zhost::read_channels(path, c.names);
+        EXPECT_EQ(back.width, W) << c.file;
+        EXPECT_EQ(back.height, H) << c.file;
+        EXPECT_EQ(ztest::bits_of(back.pixels), ztest::bits_of(*c.pixels)) << c.file << ", " << c.channels << " channels";
+        EXPECT_EQ(ztest::files_in(dir.path()), std::vector<std::string>{c.file}) << "only the output is left";
+    }
+}
+
+TEST(WriteFloatImage, PfmRowsRunFromTheBottomAsTheFormatStoresThem) {
+    test::TempDir dir;
+    const std::string path = dir / "z.pfm";
+    zhost::write_float_image(path, image_of(1, {1, 2, 3, 4, 5, 6}), {"Y"});
+    test::ByteBuilder expected;
+    const std::string header = "Pf\n3 2\n-1.0\n";
+    test::Bytes bytes(header.begin(), header.end());
+    for (float v : {4.0f, 5.0f, 6.0f, 1.0f, 2.0f, 3.0f}) {
+        const uint32_t b = ztest::bits(v);
+        for (int k = 0; k < 4; ++k) bytes.push_back(uint8_t(b >> (8 * k)));
+    }
+    EXPECT_EQ(test::read_file(path), bytes);
+}
+
+TEST(WriteFloatImage, LeavesNoFileBehindWhenItFails) {
+    test::TempDir dir;
+    const host::Image rgba = image_of(4, ztest::samples(W * H, 4));
+    const std::vector<std::string> names = {"R", "G", "B", "A"};
+    const host::Image grey = image_of(1, ztest::samples(W * H, 1));
+    struct Case { std::string path; const host::Image& image; const char* reason; };
+    const Case cases[] = {
+        {dir / "out.png", rgba, "does not keep 32-bit floats"},
+        {dir / "out.pfm", rgba, "PFM holds one or three channels"},
+        {dir / "no-such-dir/out.exr", rgba, "cannot write"},
+        {dir / "no-such-dir/out.pfm", grey, "cannot write"},
+        {dir / "out.unknownformat", rgba, "does not keep"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> channel_names =
+            c.image.channels == 1 ? std::vector<std::string>{"Y"} : names;
+        const std::string message = error_of([&] { zhost::write_float_image(c.path, c.image, channel_names); });
+        EXPECT_NE(message.find(c.reason), std::string::npos) << c.path << ": " << message;
+        EXPECT_NE(message.find(c.path), std::string::npos) << "names the destination: " << message;
+        EXPECT_TRUE(ztest::files_in(dir.path()).empty()) << c.path;
+    }
+}
+
+TEST(WriteFloatImage, ReplacesAnExistingFileOnlyWhenComplete) {
+    test::TempDir dir;
+    const std::string path = dir / "out.pfm";
+    test::write_file(path, test::Bytes{'o', 'l', 'd'});
+    EXPECT_THROW(zhost::write_float_image(path, image_of(4, ztest::samples(W * H, 4)), {"R", "G", "B", "A"}),
+                 zhost::Error);
+    EXPECT_EQ(test::read_file(path), (test::Bytes{'o', 'l', 'd'})) << "a failed write keeps the old file";
+    zhost::write_float_image(path, image_of(1, ztest::samples(W * H, 1)), {"Y"});
+    EXPECT_EQ(ztest::bits_of(zhost::read_depth(path).pixels), ztest::bits_of(ztest::samples(W * H, 1)));
+    EXPECT_EQ(ztest::files_in(dir.path()), std::vector<std::string>{"out.pfm"});
+}
+
+TEST(WritePicture, WritesEightBitSamplesExactly) {
+    test::TempDir dir;
+    zhost::Picture picture;
+    picture.width = W;
+    picture.height = H;
+    picture.channels = 4;
+    for (int i = 0; i < W * H * 4; ++i) picture.pixels.push_back(uint8_t(i * 10 + 3));
+    const std::string path = dir / "p.png";
+    zhost::write_picture(path, picture);
+    // Straight alpha, as written: the reader is told not to premultiply.
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path, &config);
+    ASSERT_TRUE(in);
+    ASSERT_EQ(in->spec().nchannels, 4);
+    std::vector<uint8_t> back(picture.pixels.size());
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, back.data()));
+    EXPECT_EQ(back, picture.pixels);
+}

@@ -1,0 +1,155 @@
+// The command line: subcommands, their options and help, and the mapping of
+// outcomes to exit statuses (0 success, 1 refused input or plug-in error,
+// 2 usage error).
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+
+#include "host/module_host.h"
+#include "zhost/commands.h"
+#include "zhost/error.h"
+
+namespace zhost {
+namespace {
+
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_USAGE = 2;
+
+struct Options {
+    GlobalOptions global;
+    DemoOptions demo;
+    SaveOptions save;
+    LoadOptions load;
+    InfoOptions info;
+    CompOptions comp;
+    RenderOptions render;
+};
+
+void add_global_options(CLI::App& app, GlobalOptions& global) {
+    global.module_path = host::default_module_path();
+    app.add_option("--module", global.module_path,
+                   "Plug-in module file (default: OBKzcomp.p beside zhost, or $ZHOST_MODULE)");
+    app.add_flag("-q,--quiet", global.quiet, "No progress bar");
+}
+
+CLI::App* add_demo(CLI::App& app, DemoOptions& demo) {
+    CLI::App* command = app.add_subcommand(
+        "demo", "Render a procedural scene in two layers, save the second as depth files, load them back and "
+                "composite it into the first; write PNG previews");
+    command->add_option("--out", demo.out_dir, "Output directory")->capture_default_str();
+    command->add_option("--frames", demo.frames, "Number of frames")->check(CLI::Range(1, 1000))->capture_default_str();
+    command->add_option("--size", demo.size, "Frame size WIDTHxHEIGHT")->capture_default_str();
+    command->add_option("--threads", demo.threads, "Worker threads (0: one per processor)")
+        ->check(CLI::Range(0, 256))->capture_default_str();
+    return command;
+}
+
+CLI::App* add_save(CLI::App& app, SaveOptions& save) {
+    CLI::App* command = app.add_subcommand(
+        "save", "Write depth files PATH0001.zb ... through OBK_ZSave from the depth of images");
+    command->add_option("DEPTH", save.depth,
+                        "Depth image, or a sequence pattern with # or %04d (the EXR channel Z by default, or a "
+                        "one-channel image)")->required();
+    command->add_option("--base", save.base, "Base path of the depth files")->required();
+    command->add_option("--rgb", save.rgb, "Colour image (or pattern) passed through the saver");
+    CLI::Option* frame = command->add_option("--frame", save.frame, "Frame number of a single image");
+    CLI::Option* frames = command->add_option("--frames", save.frames, "Frame range A-B of a sequence");
+    frame->excludes(frames);
+    command->add_option("--depth-channel", save.depth_channel, "Channel that holds the depth");
+    return command;
+}
+
+CLI::App* add_load(CLI::App& app, LoadOptions& load) {
+    CLI::App* command = app.add_subcommand("load", "Read a depth file through OBK_ZLoad and write it as an image");
+    command->add_option("FILE", load.file, "Depth file (.zb)")->required();
+    command->add_option("-o,--output", load.out,
+                        "Output image: EXR, TIFF and PFM keep the floats; 8-bit formats get a false-colour picture")
+        ->required();
+    command->add_flag("--preview", load.preview, "Write a normalised false-colour picture");
+    return command;
+}
+
+CLI::App* add_info(CLI::App& app, InfoOptions& info) {
+    CLI::App* command = app.add_subcommand(
+        "info", "Show the header, size and statistics of depth files, and why a refused file is refused");
+    command->add_option("FILE", info.files, "Depth files (.zb)")->required();
+    return command;
+}
+
+CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
+    CLI::App* command = app.add_subcommand(
+        "comp", "Composite an image into a render by depth through OBK_ZComp, pixel by pixel");
+    command->add_option("--render", comp.render, "Rendered image: RGBA, and Z unless --render-depth is given")
+        ->required();
+    command->add_option("--render-depth", comp.render_depth, "Depth of the render, as a separate image");
+    command->add_option("--zbuffer", comp.zbuffer, "Depth image: a .zb file or any float image")->required();
+    command->add_option("--comp", comp.comp, "Image to composite")->required();
+    command->add_option("-o,--output", comp.out, "Output: RGBA and Z (EXR) or RGBA")->required();
+    command->add_option("--threads", comp.threads, "Worker threads (0: one per processor)")
+        ->check(CLI::Range(0, 256))->capture_default_str();
+    return command;
+}
+
+CLI::App* add_render(CLI::App& app, RenderOptions& render) {
+    CLI::App* command = app.add_subcommand("render", "Run a scene file: inputs, image list and plug-in instances");
+    command->add_option("SCENE", render.scene, "Scene file (.json)")->required();
+    command->add_option("--frames", render.frames, "Frame range A-B (default: the scene's)");
+    command->add_option("--save-scene", render.save_scene, "Write the scene back after the run");
+    command->add_option("--options", render.options, "Run the options of the named server with scripted answers");
+    return command;
+}
+
+int usage_error(const CLI::ParseError& error) {
+    std::fprintf(stderr, "zhost: %s\nRun 'zhost --help' or 'zhost COMMAND --help' for usage.\n", error.what());
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    CLI::App app{"zhost: save, inspect, load and composite depth buffers with the OBKzcomp module", "zhost"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    Options options;
+    add_global_options(app, options.global);
+    CLI::App* servers = app.add_subcommand("servers", "List the module's servers");
+    CLI::App* demo = add_demo(app, options.demo);
+    CLI::App* save = add_save(app, options.save);
+    CLI::App* load = add_load(app, options.load);
+    CLI::App* info = add_info(app, options.info);
+    CLI::App* comp = add_comp(app, options.comp);
+    CLI::App* render = add_render(app, options.render);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        return usage_error(error);
+    }
+
+    try {
+        const GlobalOptions& global = options.global;
+        if (servers->parsed()) return run_servers(global);
+        if (demo->parsed()) return run_demo(options.demo, global);
+        if (save->parsed()) return run_save(options.save, global);
+        if (load->parsed()) return run_load(options.load, global);
+        if (info->parsed()) return run_info(options.info, global);
+        if (comp->parsed()) return run_comp(options.comp, global);
+        if (render->parsed()) return run_render(options.render, global);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "zhost: %s\n", error.what());
+        return EXIT_USAGE;
+    } catch (const std::exception& error) {
+        // zhost::Error and host::HostError carry one-line reasons; anything
+        // else (out of memory, say) is reported the same way.
+        std::fprintf(stderr, "zhost: %s\n", error.what());
+        return EXIT_REFUSED;
+    }
+    return EXIT_USAGE;
+}
+
+}  // namespace zhost

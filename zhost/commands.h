@@ -1,0 +1,71 @@
+// zhost's commands, each taking its parsed options and returning the exit
+// status: 0 on success, 1 when an input is refused or a plug-in reports an
+// error (a one-line reason on stderr). They throw zhost::Error or
+// host::HostError for failures that end the whole command.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zhost {
+
+struct GlobalOptions {
+    std::string module_path;
+    bool quiet = false;
+};
+
+struct DemoOptions {
+    std::string out_dir = "demo-out";
+    int frames = 24;
+    std::string size = "640x360";
+    int threads = 0;  // 0: as many as the machine has
+};
+
+struct SaveOptions {
+    std::string depth;  // image, or a pattern of a sequence
+    std::string base;
+    std::string rgb;
+    std::optional<int> frame;
+    std::string frames;
+    std::string depth_channel;
+};
+
+struct LoadOptions {
+    std::string file;
+    std::string out;
+    bool preview = false;
+};
+
+struct InfoOptions {
+    std::vector<std::string> files;
+};
+
+struct CompOptions {
+    std::string render;
+    std::string render_depth;
+    std::string zbuffer;
+    std::string comp;
+    std::string out;
+    int threads = 0;
+};
+
+struct RenderOptions {
+    std::string scene;
+    std::string frames;
+    std::string save_scene;
+    std::vector<std::string> options;
+};
+
+int run_servers(const GlobalOptions& global);
+int run_info(const InfoOptions& options, const GlobalOptions& global);
+int run_demo(const DemoOptions& options, const GlobalOptions& global);
+int run_save(const SaveOptions& options, const GlobalOptions& global);
+int run_load(const LoadOptions& options, const GlobalOptions& global);
+int run_comp(const CompOptions& options, const GlobalOptions& global);
+int run_render(const RenderOptions& options, const GlobalOptions& global);
+
+// Runs zhost on its command line; returns the exit status (2 for a usage error).
+int run(int argc, char** argv);
+
+}  // namespace zhost

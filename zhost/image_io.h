@@ -1,0 +1,80 @@
+// Reading and writing images with OpenImageIO, into and out of host::Image.
+// Every output goes to a temporary file beside its destination and is
+// renamed into place only when complete, so a failure leaves no partial file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/image.h"
+
+namespace zhost {
+
+// Reads the named channels of the image file, in the order given. Throws
+// zhost::Error with a one-line reason for a missing or unreadable file or a
+// channel the file does not have (the reason lists the channels it has).
+host::Image read_channels(const std::string& path, const std::vector<std::string>& channels);
+
+// Reads the depth plane of an image file as a one-channel image: the channel
+// `channel` when given; otherwise the "Z" channel, or the only channel of a
+// one-channel image.
+host::Image read_depth(const std::string& path, const std::string& channel = "");
+
+// Reads an image as RGBA: R, G and B (a one-channel image is taken as grey),
+// and A, or 1.0 where the file has no alpha.
+host::Image read_rgba(const std::string& path);
+
+// The channel names of an image file, in file order.
+std::vector<std::string> channel_names(const std::string& path);
+
+// True when OpenImageIO writes `path` (by its extension) and the format keeps
+// 32-bit floats bit for bit: OpenEXR, TIFF and PFM.
+bool keeps_floats(const std::string& path);
+
+// Writes a float image with the given channel names (one per channel of
+// `image`). EXR and TIFF are written through OpenImageIO as 32-bit floats; PFM
+// (one or three channels) is written directly. Throws zhost::Error for
+// formats that do not keep floats and for unwritable paths.
+void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names);
+
+// An 8-bit picture, channels interleaved, rows from the top; with four
+// channels the colour is straight, not premultiplied by alpha.
+struct Picture {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t channels = 0;
+    std::vector<uint8_t> pixels;
+
+    std::size_t index(int32_t x, int32_t y, int32_t channel = 0) const {
+        return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) *
+                   static_cast<std::size_t>(channels) + static_cast<std::size_t>(channel);
+    }
+};
+
+// Writes an 8-bit picture in any format OpenImageIO writes (PNG for previews).
+void write_picture(const std::string& path, const Picture& picture);
+
+// An output file in the making: written under a temporary name beside its
+// destination (keeping the destination's extension, so that format detection
+// still works) and renamed into place by commit(). Until then the temporary
+// file is removed when the object goes, so a failure leaves nothing behind.
+class PendingFile {
+public:
+    explicit PendingFile(std::string destination);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    const std::string& temporary() const { return temporary_; }
+    const std::string& destination() const { return destination_; }
+    // Renames the temporary file to the destination; throws zhost::Error.
+    void commit();
+
+private:
+    std::string destination_;
+    std::string temporary_;
+    bool committed_ = false;
+};
+
+}  // namespace zhost

@@ -1,0 +1,58 @@
+// 8-bit preview pictures: false-colour depth with a legend of the near and far
+// depths, the colour of an RGBA layer, and a contact sheet of several frames.
+#pragma once
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "host/image.h"
+#include "zhost/image_io.h"
+
+namespace zhost {
+
+struct DepthRange {
+    float near = 0;
+    float far = 0;
+    bool empty = true;  // no depth below the background
+};
+
+// The range of the finite depths below `background`; depths at or above it
+// count as background and are left out.
+DepthRange depth_range(const host::Image& depth, float background = INFINITY);
+
+// Height of the legend strip that depth_preview adds below the picture.
+constexpr int32_t LEGEND_HEIGHT = 40;
+
+// False-colour RGB picture of a one-channel depth image: yellow for `range.near`
+// through red and purple to dark blue for `range.far`; background and
+// non-finite depths dark grey. With `legend`, a strip below shows the colour
+// bar and the near and far values.
+Picture depth_preview(const host::Image& depth, const DepthRange& range, bool legend = true);
+
+// RGBA picture of a four-channel image; linear colour is encoded as sRGB
+// unless `encode_srgb` is false. Alpha is kept.
+Picture colour_preview(const host::Image& rgba, bool encode_srgb = true);
+
+// One 8-bit sample of a linear value: sRGB-encoded, clamped to 0..1, rounded;
+// NaN gives 0.
+uint8_t to_srgb8(float linear);
+uint8_t to_unorm8(float value);
+
+// Thumbnails of the pictures (each over a dark grey background, labelled with
+// its entry of `labels`) in a grid of `columns` columns, each thumbnail
+// `thumb_width` pixels wide with the first picture's proportions.
+Picture contact_sheet(const std::vector<Picture>& pictures, const std::vector<std::string>& labels, int32_t columns,
+                      int32_t thumb_width);
+
+// Draws text with its top-left corner at (x, y), in a font `size` pixels high,
+// in the colour `rgb`, clipped to the picture: with OpenImageIO's font
+// renderer when a font is at hand, else with a built-in digit font (digits,
+// '.', '-', '+', 'e' and blanks). `builtin` forces the built-in font.
+void draw_text(Picture& picture, int32_t x, int32_t y, const std::string& text, int32_t size,
+               const uint8_t (&rgb)[3], bool builtin = false);
+
+// Width in pixels that draw_text takes for `text`.
+int32_t text_width(const std::string& text, int32_t size, bool builtin = false);
+
+}  // namespace zhost
