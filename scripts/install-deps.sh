@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev valgrind binutils qemu-user
+  fonts-dejavu-core
 )
 
 missing=()

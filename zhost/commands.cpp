@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <thread>
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
