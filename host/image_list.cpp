@@ -1,0 +1,114 @@
+#include "host/image_list.h"
+
+#include <algorithm>
+#include <string>
+
+#include "host/module_host.h"
+#include "host/scene_state.h"
+
+namespace host {
+namespace {
+
+ImageList* active_list = nullptr;
+
+const Image* as_image(ImageId id) { return static_cast<const Image*>(id); }
+
+// Offset of the first sample of the edge-clamped pixel (x, y).
+std::size_t clamped_index(const Image& image, int32_t x, int32_t y) {
+    return image.index(std::clamp(x, int32_t{0}, image.width - 1), std::clamp(y, int32_t{0}, image.height - 1));
+}
+
+float luminance(const float* rgb) { return 0.2126f * rgb[0] + 0.7152f * rgb[1] + 0.0722f * rgb[2]; }
+
+extern "C" const char* list_image_name(ImageId id) {
+    return id ? as_image(id)->name.c_str() : nullptr;
+}
+
+extern "C" void list_image_size(ImageId id, int32_t* width, int32_t* height) {
+    const Image* image = as_image(id);
+    if (width) *width = image ? image->width : 0;
+    if (height) *height = image ? image->height : 0;
+}
+
+extern "C" float list_image_value(ImageId id, int32_t x, int32_t y) {
+    const Image* image = as_image(id);
+    if (image == nullptr) return 0.0f;
+    const float* pixel = &image->pixels[clamped_index(*image, x, y)];
+    return image->channels == 1 ? pixel[0] : luminance(pixel);
+}
+
+extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
+    const Image* image = as_image(id);
+    if (image == nullptr) {
+        rgb[0] = rgb[1] = rgb[2] = 0.0f;
+        return;
+    }
+    const float* pixel = &image->pixels[clamped_index(*image, x, y)];
+    const int step = image->channels == 1 ? 0 : 1;
+    rgb[0] = pixel[0];
+    rgb[1] = pixel[step];
+    rgb[2] = pixel[2 * step];
+}
+
+extern "C" ImageId list_load_image_ref(const LoadState* state) {
+    const ImageRef ref = SceneReader::from(state).read_image_ref();
+    return active_list && !ref.name.empty() ? active_list->find(ref.name) : nullptr;
+}
+
+extern "C" void list_save_image_ref(const SaveState* state, ImageId id) {
+    SceneWriter::from(state).write_image_ref(id ? as_image(id)->name : std::string());
+}
+
+ImageListService make_service() {
+    ImageListService service{};
+    service.image_name = list_image_name;
+    service.image_size = list_image_size;
+    service.image_value = list_image_value;
+    service.image_rgb = list_image_rgb;
+    service.load_image_ref = list_load_image_ref;
+    service.save_image_ref = list_save_image_ref;
+    return service;
+}
+
+void check_image(const Image& image) {
+    if (image.name.empty()) throw HostError("an image needs a name");
+    if (image.channels != 1 && image.channels != 3 && image.channels != 4) {
+        throw HostError(image.name + ": " + std::to_string(image.channels) + " channels (1, 3 or 4 expected)");
+    }
+    if (image.width <= 0 || image.height <= 0) {
+        throw HostError(image.name + ": size " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+                        " is not positive");
+    }
+    const auto samples = static_cast<std::size_t>(image.channels) * static_cast<std::size_t>(image.width);
+    if (image.pixels.size() / samples != static_cast<std::size_t>(image.height) ||
+        image.pixels.size() % samples != 0) {
+        throw HostError(image.name + ": " + std::to_string(image.pixels.size()) + " samples do not fill " +
+                        std::to_string(image.width) + " x " + std::to_string(image.height) + " x " +
+                        std::to_string(image.channels));
+    }
+}
+
+}  // namespace
+
+ImageList::ImageList()
+    : service_(make_service()), previous_active_(active_list), offer_("LW Image List 3", &service_) {
+    active_list = this;
+}
+
+ImageList::~ImageList() { active_list = previous_active_; }
+
+ImageId ImageList::add(Image image) {
+    check_image(image);
+    if (find(image.name) != nullptr) throw HostError(image.name + ": an image of that name is already loaded");
+    images_.push_back(std::make_unique<const Image>(std::move(image)));
+    return const_cast<Image*>(images_.back().get());
+}
+
+ImageId ImageList::find(std::string_view name) const {
+    for (const auto& image : images_) {
+        if (image->name == name) return const_cast<Image*>(image.get());
+    }
+    return nullptr;
+}
+
+}  // namespace host

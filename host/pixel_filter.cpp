@@ -1,0 +1,125 @@
+#include "host/pixel_filter.h"
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+namespace host {
+namespace {
+
+// The pixel that the calling thread is evaluating: the frame's plane table
+// and the pixel's offset in every plane. PixelAccess operations carry no
+// context, so they find their pixel here. Outside an evaluation the table
+// holds no plane: reads give 0 and writes go nowhere.
+struct PixelCursor {
+    float* const* planes;
+    std::size_t index;
+};
+
+float* const no_planes[RenderFrame::BUFFER_LIMIT] = {};
+
+// Initial-exec: the host library is linked into the program, so the cursor
+// is reached without a call.
+thread_local PixelCursor cursor __attribute__((tls_model("initial-exec"))) = {no_planes, 0};
+
+float* plane_of(int64_t buffer) {
+    return buffer >= 0 && buffer < RenderFrame::BUFFER_LIMIT ? cursor.planes[buffer] : nullptr;
+}
+
+extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
+    for (int32_t i = 0; i < count; ++i) {
+        const float* plane = plane_of(int64_t{buffer} + i);
+        values[i] = plane ? plane[cursor.index] : 0.0f;
+    }
+}
+
+extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (float* plane = plane_of(int64_t{buffer} + i)) plane[cursor.index] = values[i];
+    }
+}
+
+extern "C" void pixel_set_rgba(const float rgba[4]) { pixel_set_values(BUF_RED, 4, rgba); }
+
+using EvaluateFn = void (*)(void*, const PixelAccess*);
+
+// Evaluates rows [first_row, end_row) on the calling thread.
+void evaluate_rows(EvaluateFn evaluate, void* instance, RenderFrame& frame, int32_t first_row, int32_t end_row) {
+    PixelAccess access{};
+    access.get_values = pixel_get_values;
+    access.set_rgba = pixel_set_rgba;
+    access.set_values = pixel_set_values;
+    const int32_t width = frame.width();
+    cursor.planes = frame.plane_table().data();
+    cursor.index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
+    for (int32_t y = first_row; y < end_row; ++y) {
+        access.pixel_y = y;
+        for (int32_t x = 0; x < width; ++x, ++cursor.index) {
+            access.pixel_x = x;
+            evaluate(instance, &access);
+        }
+    }
+    cursor.planes = no_planes;
+}
+
+// First row of block `block` of `blocks` over `rows` rows.
+int32_t block_start(int32_t rows, int block, int blocks) {
+    return static_cast<int32_t>(int64_t{rows} * block / blocks);
+}
+
+}  // namespace
+
+PixelFilter::PixelFilter(const Module& module, std::string server_name)
+    : module_(module), server_name_(std::move(server_name)) {
+    record_ = {&instance_ops_, &item_ops_, &render_ops_, nullptr, nullptr};
+    const int32_t result = module_.activate("PixelFilterHandler", server_name_, &record_);
+    if (result != ACTIVATE_OK) {
+        throw HostError(server_name_ + ": activation failed with result " + std::to_string(result));
+    }
+    if (record_.evaluate == nullptr || record_.flags == nullptr || render_ops_.init == nullptr ||
+        render_ops_.cleanup == nullptr || render_ops_.new_time == nullptr) {
+        throw HostError(server_name_ + ": activation left operations unset");
+    }
+    instance_ = std::make_unique<Instance>(instance_ops_);
+}
+
+void PixelFilter::options() {
+    InterfaceRecord ui{};
+    ui.instance = instance_->get();
+    const int32_t result = module_.activate("PixelFilterInterface", server_name_, &ui);
+    if (result != ACTIVATE_OK || ui.options == nullptr) {
+        throw HostError(server_name_ + ": interface activation failed with result " + std::to_string(result));
+    }
+    check_error_text(ui.options(ui.instance));
+}
+
+void PixelFilter::init() { check_error_text(render_ops_.init(instance_->get(), 0)); }
+
+void PixelFilter::new_time(int32_t frame, double time) {
+    check_error_text(render_ops_.new_time(instance_->get(), frame, time));
+}
+
+void PixelFilter::cleanup() { render_ops_.cleanup(instance_->get()); }
+
+void PixelFilter::evaluate(RenderFrame& frame, int threads) const {
+    const int32_t rows = frame.height();
+    const int blocks = std::clamp(threads, 1, static_cast<int>(rows));
+    std::vector<std::jthread> workers;
+    workers.reserve(static_cast<std::size_t>(blocks - 1));
+    for (int block = 1; block < blocks; ++block) {
+        workers.emplace_back(evaluate_rows, record_.evaluate, instance_->get(), std::ref(frame),
+                             block_start(rows, block, blocks), block_start(rows, block + 1, blocks));
+    }
+    evaluate_rows(record_.evaluate, instance_->get(), frame, 0, block_start(rows, 1, blocks));
+}
+
+RenderPass::RenderPass(PixelFilter& filter) : filter_(filter) { filter_.init(); }
+
+RenderPass::~RenderPass() { filter_.cleanup(); }
+
+void RenderPass::filter_frame(RenderFrame& frame, int32_t frame_number, double time, int threads) {
+    filter_.new_time(frame_number, time);
+    filter_.evaluate(frame, threads);
+}
+
+}  // namespace host

@@ -1,0 +1,69 @@
+// A pixel filter server of a module, as a renderer runs it: one instance,
+// its options, and for each render init, then per frame new_time and
+// evaluate for every pixel, then cleanup.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/instance.h"
+#include "host/module_host.h"
+#include "host/render_frame.h"
+
+namespace host {
+
+// The module must outlive the filter: the filter calls its operations.
+class PixelFilter {
+public:
+    // Activates the "PixelFilterHandler" of `server_name` and creates an
+    // instance. Throws HostError when the activation refuses or create fails.
+    PixelFilter(const Module& module, std::string server_name);
+    PixelFilter(const PixelFilter&) = delete;
+    PixelFilter& operator=(const PixelFilter&) = delete;
+
+    Instance& instance() { return *instance_; }
+    const Instance& instance() const { return *instance_; }
+    const PixelHandlerRecord& record() const { return record_; }
+    uint32_t flags() const { return record_.flags(instance_->get()); }
+
+    // Activates the server's "PixelFilterInterface" and runs its options on
+    // the instance. Throws HostError with the returned error text.
+    void options();
+
+    // Render operations; init and new_time throw HostError with the returned
+    // error text. RenderPass pairs them for a whole render.
+    void init();
+    void new_time(int32_t frame, double time);
+    void cleanup();
+
+    // Calls evaluate for every pixel of `frame`, whole-number positions, rows
+    // split into contiguous blocks over `threads` threads (at least one, at
+    // most one per row). The result does not depend on the thread count.
+    void evaluate(RenderFrame& frame, int threads) const;
+
+private:
+    const Module& module_;
+    std::string server_name_;
+    InstanceOps instance_ops_{};
+    ItemOps item_ops_{};
+    RenderOps render_ops_{};
+    PixelHandlerRecord record_{};
+    std::unique_ptr<Instance> instance_;
+};
+
+// One render: init when made, cleanup when it goes (also after a failure).
+class RenderPass {
+public:
+    explicit RenderPass(PixelFilter& filter);
+    ~RenderPass();
+    RenderPass(const RenderPass&) = delete;
+    RenderPass& operator=(const RenderPass&) = delete;
+
+    // new_time for the frame, then evaluate over it.
+    void filter_frame(RenderFrame& frame, int32_t frame_number, double time, int threads);
+
+private:
+    PixelFilter& filter_;
+};
+
+}  // namespace host
