@@ -79,9 +79,9 @@ void check_image(const Image& image) {
         throw HostError(image.name + ": size " + std::to_string(image.width) + " x " + std::to_string(image.height) +
                         " is not positive");
     }
-    const auto samples = static_cast<std::size_t>(image.channels) * static_cast<std::size_t>(image.width);
-    if (image.pixels.size() / samples != static_cast<std::size_t>(image.height) ||
-        image.pixels.size() % samples != 0) {
+    // Below 4 x 2^62: no wrap in 64 bits, whatever the width of size_t.
+    const uint64_t samples = uint64_t(image.channels) * uint64_t(image.width) * uint64_t(image.height);
+    if (uint64_t{image.pixels.size()} != samples) {
         throw HostError(image.name + ": " + std::to_string(image.pixels.size()) + " samples do not fill " +
                         std::to_string(image.width) + " x " + std::to_string(image.height) + " x " +
                         std::to_string(image.channels));

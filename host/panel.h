@@ -20,8 +20,8 @@ struct PanelScript {
     int add_control_fails_at = 0;            // the Nth add_control of a panel yields null (0: none)
     bool confirm = true;                     // open_panel's answer
     int32_t label_char_width = 8;            // label width per character of the label text
-    std::map<std::string, int32_t> label_widths;   // widths by label, overriding the above
-    std::map<std::string, intptr_t> choose_on_open;  // value a control (by label) holds when the user closes the panel
+    std::map<std::string, int32_t> label_widths{};   // widths by label, overriding the above
+    std::map<std::string, intptr_t> choose_on_open{};  // value a control (by label) holds when the user closes the panel
 };
 
 struct AttributeWrite {
