@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "compositor_fixture.h"
+#include "host/image_loader.h"
 #include "host/scene_state.h"
 #include "module/memory.h"
 #include "module/servers.h"
@@ -315,12 +316,28 @@ bool same_planes(const host::RenderFrame& a, const host::RenderFrame& b) {
     return true;
 }
 
+// A depth file of 31 x 19 samples, some of them NaN, as the depth loader reads it.
+test::Bytes depth_file_bytes() {
+    test::HeaderFields header;
+    header.width = 31;
+    header.height = 19;
+    const uint32_t body = header.width * header.height * 4;
+    test::ByteBuilder b;
+    b.id("FORM").u32(body + 56).id("ILBM");
+    test::add_zbuf_chunk(b, header).id("ZBOD").u32(body);
+    for (uint32_t y = 0; y < header.height; ++y)
+        for (uint32_t x = 0; x < header.width; ++x) b.f32((x + y) % 9 == 0 ? NaN : float((x * 3 + y * 7) % 19));
+    return b.bytes();
+}
+
 TEST_F(CompositorTest, FrameEqualsThePerPixelReferenceOnAnyNumberOfThreads) {
     constexpr int32_t W = 61, H = 37;
     scene.set_frame_size(W, H);
-    const ImageId depth = image("depth.zb", 31, 19, 1, [](int32_t x, int32_t y, int32_t) {
-        return (x + y) % 9 == 0 ? NaN : float((x * 3 + y * 7) % 19);
-    });
+    test::TempDir dir;
+    test::write_file(dir / "depth0001.zb", depth_file_bytes());
+    host::ImageLoad load = host::load_depth_image(*module, (dir / "depth0001.zb").string());
+    ASSERT_EQ(load.status, STATUS_OK);
+    const ImageId depth = images.add(std::move(*load.image));
     const ImageId comp = image("plate", 2 * W, 2 * H, 4, [](int32_t x, int32_t y, int32_t ch) { return float(x * 10 + y * 1000 + ch); });
     choose(depth, comp);
     host::RenderFrame input(W, H);
