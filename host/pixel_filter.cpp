@@ -1,11 +1,16 @@
 #include "host/pixel_filter.h"
 
 #include <algorithm>
+#include <array>
 #include <thread>
 #include <vector>
 
 namespace host {
 namespace {
+
+// Buffer numbers lie below this bound; plane tables are indexed by them.
+constexpr int32_t BUFFER_LIMIT = 36;
+using PlaneTable = std::array<float*, BUFFER_LIMIT>;
 
 // The pixel that the calling thread is evaluating: the frame's plane table
 // and the pixel's offset in every plane. PixelAccess operations carry no
@@ -16,14 +21,14 @@ struct PixelCursor {
     std::size_t index;
 };
 
-float* const no_planes[RenderFrame::BUFFER_LIMIT] = {};
+float* const no_planes[BUFFER_LIMIT] = {};
 
 // Initial-exec: the host library is linked into the program, so the cursor
 // is reached without a call.
 thread_local PixelCursor cursor __attribute__((tls_model("initial-exec"))) = {no_planes, 0};
 
 float* plane_of(int64_t buffer) {
-    return buffer >= 0 && buffer < RenderFrame::BUFFER_LIMIT ? cursor.planes[buffer] : nullptr;
+    return buffer >= 0 && buffer < BUFFER_LIMIT ? cursor.planes[buffer] : nullptr;
 }
 
 extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
@@ -43,14 +48,24 @@ extern "C" void pixel_set_rgba(const float rgba[4]) { pixel_set_values(BUF_RED, 
 
 using EvaluateFn = void (*)(void*, const PixelAccess*);
 
-// Evaluates rows [first_row, end_row) on the calling thread.
-void evaluate_rows(EvaluateFn evaluate, void* instance, RenderFrame& frame, int32_t first_row, int32_t end_row) {
+// The frame's buffers by number; null where the frame holds none.
+PlaneTable plane_table(Frame& frame) {
+    PlaneTable planes{};
+    for (int32_t buffer : Frame::ALL_BUFFERS) {
+        if (frame.has(buffer)) planes[buffer] = frame.samples(buffer).data();
+    }
+    return planes;
+}
+
+// Evaluates rows [first_row, end_row) of a frame `width` pixels wide on the
+// calling thread.
+void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes, int32_t width, int32_t first_row,
+                   int32_t end_row) {
     PixelAccess access{};
     access.get_values = pixel_get_values;
     access.set_rgba = pixel_set_rgba;
     access.set_values = pixel_set_values;
-    const int32_t width = frame.width();
-    cursor.planes = frame.plane_table().data();
+    cursor.planes = planes.data();
     cursor.index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
     for (int32_t y = first_row; y < end_row; ++y) {
         access.pixel_y = y;
@@ -101,24 +116,27 @@ void PixelFilter::new_time(int32_t frame, double time) {
 
 void PixelFilter::cleanup() { render_ops_.cleanup(instance_->get()); }
 
-void PixelFilter::evaluate(RenderFrame& frame, int threads) const {
+void PixelFilter::evaluate(Frame& frame, int threads) const {
     const int32_t rows = frame.height();
+    const int32_t width = frame.width();
+    if (rows == 0 || width == 0) return;
+    const PlaneTable planes = plane_table(frame);
     const int blocks = std::clamp(threads, 1, static_cast<int>(rows));
     std::vector<std::jthread> workers;
     workers.reserve(static_cast<std::size_t>(blocks - 1));
     for (int block = 1; block < blocks; ++block) {
-        workers.emplace_back(evaluate_rows, record_.evaluate, instance_->get(), std::ref(frame),
+        workers.emplace_back(evaluate_rows, record_.evaluate, instance_->get(), std::cref(planes), width,
                              block_start(rows, block, blocks), block_start(rows, block + 1, blocks));
     }
-    evaluate_rows(record_.evaluate, instance_->get(), frame, 0, block_start(rows, 1, blocks));
+    evaluate_rows(record_.evaluate, instance_->get(), planes, width, 0, block_start(rows, 1, blocks));
 }
 
 RenderPass::RenderPass(PixelFilter& filter) : filter_(filter) { filter_.init(); }
 
 RenderPass::~RenderPass() { filter_.cleanup(); }
 
-void RenderPass::filter_frame(RenderFrame& frame, int32_t frame_number, double time, int threads) {
-    filter_.new_time(frame_number, time);
+void RenderPass::filter_frame(Frame& frame, double time, int threads) {
+    filter_.new_time(frame.number(), time);
     filter_.evaluate(frame, threads);
 }
 

@@ -8,7 +8,7 @@
 
 #include "host/instance.h"
 #include "host/module_host.h"
-#include "host/render_frame.h"
+#include "host/frame.h"
 
 namespace host {
 
@@ -39,7 +39,8 @@ public:
     // Calls evaluate for every pixel of `frame`, whole-number positions, rows
     // split into contiguous blocks over `threads` threads (at least one, at
     // most one per row). The result does not depend on the thread count.
-    void evaluate(RenderFrame& frame, int threads) const;
+    // Buffers the frame does not hold read as 0 and ignore writes.
+    void evaluate(Frame& frame, int threads) const;
 
 private:
     const Module& module_;
@@ -59,8 +60,8 @@ public:
     RenderPass(const RenderPass&) = delete;
     RenderPass& operator=(const RenderPass&) = delete;
 
-    // new_time for the frame, then evaluate over it.
-    void filter_frame(RenderFrame& frame, int32_t frame_number, double time, int threads);
+    // new_time with the frame's number, then evaluate over it.
+    void filter_frame(Frame& frame, double time, int threads);
 
 private:
     PixelFilter& filter_;

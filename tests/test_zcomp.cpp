@@ -287,9 +287,13 @@ float rendered(int32_t buffer, int32_t x, int32_t y) {
     return float((x * (buffer - 30) + y * 3) % 10) / 10.0f;
 }
 
+float& at(host::Frame& frame, int32_t buffer, int32_t x, int32_t y) {
+    return frame.samples(buffer)[std::size_t(y) * std::size_t(frame.width()) + std::size_t(x)];
+}
+
 // The composite pixel by pixel, as the compositing rule states it.
-host::RenderFrame reference_composite(const host::RenderFrame& input, const host::Image& depth, const host::Image& comp) {
-    host::RenderFrame out = input;
+host::Frame reference_composite(const host::Frame& input, const host::Image& depth, const host::Image& comp) {
+    host::Frame out = input;
     const auto position = [](int32_t pixel, int32_t image_size, int32_t frame_size) {
         const float factor = float(double(image_size) / double(frame_size));
         const double at = image_size == frame_size ? pixel + 0.5 : pixel * double(factor) + 0.5;
@@ -298,20 +302,20 @@ host::RenderFrame reference_composite(const host::RenderFrame& input, const host
     for (int32_t y = 0; y < input.height(); ++y) {
         for (int32_t x = 0; x < input.width(); ++x) {
             const float sample = depth.at(position(x, depth.width, input.width()), position(y, depth.height, input.height()));
-            const float here = input.at(BUF_DEPTH, x, y);
+            const float here = at(out, BUF_DEPTH, x, y);
             if (sample == here || sample > here) continue;
             const int32_t cx = position(x, comp.width, input.width());
             const int32_t cy = position(y, comp.height, input.height());
-            for (int32_t ch = 0; ch < 3; ++ch) out.at(BUF_RED + ch, x, y) = comp.at(cx, cy, ch);
-            out.at(BUF_DEPTH, x, y) = sample;
+            for (int32_t ch = 0; ch < 3; ++ch) at(out, BUF_RED + ch, x, y) = comp.at(cx, cy, ch);
+            at(out, BUF_DEPTH, x, y) = sample;
         }
     }
     return out;
 }
 
-bool same_planes(const host::RenderFrame& a, const host::RenderFrame& b) {
-    for (int32_t buffer : host::RenderFrame::BUFFERS) {
-        if (std::memcmp(a.plane(buffer), b.plane(buffer), a.pixel_count() * sizeof(float)) != 0) return false;
+bool same_buffers(const host::Frame& a, const host::Frame& b) {
+    for (int32_t buffer : host::Frame::ALL_BUFFERS) {
+        if (std::memcmp(a.samples(buffer).data(), b.samples(buffer).data(), a.samples(buffer).size_bytes()) != 0) return false;
     }
     return true;
 }
@@ -340,18 +344,36 @@ TEST_F(CompositorTest, FrameEqualsThePerPixelReferenceOnAnyNumberOfThreads) {
     const ImageId depth = images.add(std::move(*load.image));
     const ImageId comp = image("plate", 2 * W, 2 * H, 4, [](int32_t x, int32_t y, int32_t ch) { return float(x * 10 + y * 1000 + ch); });
     choose(depth, comp);
-    host::RenderFrame input(W, H);
-    for (int32_t buffer : host::RenderFrame::BUFFERS)
+    host::Frame input(W, H, 1);
+    for (int32_t buffer : host::Frame::ALL_BUFFERS)
         for (int32_t y = 0; y < H; ++y)
-            for (int32_t x = 0; x < W; ++x) input.at(buffer, x, y) = rendered(buffer, x, y);
-    const host::RenderFrame expected = reference_composite(input, host::ImageList::image(depth), host::ImageList::image(comp));
-    ASSERT_FALSE(same_planes(input, expected)) << "some pixels composite";
+            for (int32_t x = 0; x < W; ++x) at(input, buffer, x, y) = rendered(buffer, x, y);
+    const host::Frame expected = reference_composite(input, host::ImageList::image(depth), host::ImageList::image(comp));
+    ASSERT_FALSE(same_buffers(input, expected)) << "some pixels composite";
 
     for (int threads : {1, 2, 3}) {
-        host::RenderFrame frame = input;
-        host::RenderPass(filter).filter_frame(frame, 1, 0.0, threads);
-        EXPECT_TRUE(same_planes(frame, expected)) << threads << " threads";
+        host::Frame frame = input;
+        host::RenderPass(filter).filter_frame(frame, 0.0, threads);
+        EXPECT_TRUE(same_buffers(frame, expected)) << threads << " threads";
     }
+}
+
+TEST_F(CompositorTest, FramesWithoutColourBuffersOrPixelsAreFilteredSafely) {
+    scene.set_frame_size(3, 2);
+    choose(image("depth", 3, 2, 1, [](int32_t x, int32_t, int32_t) { return float(x); }), image("plate", 3, 2, 3));
+    const std::array<int32_t, 1> depth_only = {BUF_DEPTH};
+    host::Frame frame(3, 2, 1, depth_only);
+    for (float& depth : frame.samples(BUF_DEPTH)) depth = 1.5f;
+    host::Frame empty_rows(0, 5, 2), empty_columns(4, 0, 3);
+    {
+        host::RenderPass pass(filter);
+        pass.filter_frame(frame, 0.0, 2);
+        pass.filter_frame(empty_rows, 0.0, 2);
+        pass.filter_frame(empty_columns, 0.0, 2);
+    }
+    const auto depth = frame.samples(BUF_DEPTH);
+    EXPECT_EQ(std::vector<float>(depth.begin(), depth.end()), (std::vector<float>{0, 1, 1.5f, 0, 1, 1.5f}));
+    EXPECT_FALSE(frame.has(BUF_RED));
 }
 
 }  // namespace
