@@ -41,6 +41,10 @@ public:
     // Filters one frame and returns the output: the colour buffers as the
     // filter set them, zero where it set nothing, numbered as the input.
     Frame process(const Frame& input);
+    // Filters one frame into `output`, which must have the input's size and
+    // is reused as it stands: pixels the filter does not set keep their
+    // values. Spares a new output frame per call.
+    void process(const Frame& input, Frame& output) { process_into(input, output); }
 
     // Filters frames one after another in one call: `next` gives each input
     // (null ends the sequence; a frame stays valid until the next call), and
