@@ -83,7 +83,9 @@ const float* Frame::line(int32_t buffer, int32_t row) const {
 // ---- FilterSession -----------------------------------------------------------
 
 namespace {
-thread_local FilterSession* current_session = nullptr;
+// Initial-exec: the host library is linked into the program, so the session
+// is reached without a call on every pixel.
+thread_local FilterSession* current_session __attribute__((tls_model("initial-exec"))) = nullptr;
 }  // namespace
 
 // The record's operations: plain functions that find their frame through the
@@ -136,13 +138,14 @@ struct SessionOps {
         }
     }
 
+    // A negative position wraps to a large unsigned one, so one comparison
+    // per coordinate refuses both sides.
     static bool inside(const FilterSession& session, int32_t x, int32_t y) {
-        return x >= 0 && y >= 0 && x < session.input_.width() && y < session.input_.height();
+        return static_cast<uint32_t>(x) < session.width_ && static_cast<uint32_t>(y) < session.height_;
     }
 
     static std::size_t index(const FilterSession& session, int32_t x, int32_t y) {
-        return static_cast<std::size_t>(y) * static_cast<std::size_t>(session.input_.width()) +
-               static_cast<std::size_t>(x);
+        return static_cast<std::size_t>(y) * session.width_ + static_cast<std::size_t>(x);
     }
 };
 
@@ -163,6 +166,8 @@ FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filte
         output.add(Frame::COLOUR_BUFFERS[c]);
         output_base_[c] = output.samples(Frame::COLOUR_BUFFERS[c]).data();
     }
+    width_ = static_cast<uint32_t>(input.width());
+    height_ = static_cast<uint32_t>(input.height());
     access_.width = input.width();
     access_.height = input.height();
     access_.frame = input.number();

@@ -99,6 +99,10 @@ private:
     FilterCounts counts_;
     std::exception_ptr failure_;
     std::array<float*, Frame::COLOUR_BUFFERS.size()> output_base_{};  // red, green, blue, alpha
+    // The frame's size, kept here so that set_rgb and set_alpha, called for
+    // every pixel, check their position without reaching for the frame.
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
     FilterSession* previous_;
 };
 

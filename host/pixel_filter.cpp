@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -31,16 +32,46 @@ float* plane_of(int64_t buffer) {
     return buffer >= 0 && buffer < BUFFER_LIMIT ? cursor.planes[buffer] : nullptr;
 }
 
+// A run of buffers that lies within the table, as every run of the
+// compositor's calls does, skips the range check per value.
+bool within_table(int32_t buffer, int32_t count) {
+    return buffer >= 0 && count >= 0 && count <= BUFFER_LIMIT - buffer;
+}
+
+// Stores a value only when its bits change: a pixel that keeps its colour
+// (the common case) leaves its cache lines clean, so the frame is not
+// written back to memory where nothing changed. The result is the same.
+void store(float* sample, float value) {
+    uint32_t old_bits, new_bits;
+    std::memcpy(&old_bits, sample, sizeof old_bits);
+    std::memcpy(&new_bits, &value, sizeof new_bits);
+    if (old_bits != new_bits) *sample = value;
+}
+
 extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
+    const std::size_t at = cursor.index;
+    if (within_table(buffer, count)) {
+        float* const* planes = cursor.planes + buffer;
+        for (int32_t i = 0; i < count; ++i) values[i] = planes[i] ? planes[i][at] : 0.0f;
+        return;
+    }
     for (int32_t i = 0; i < count; ++i) {
         const float* plane = plane_of(int64_t{buffer} + i);
-        values[i] = plane ? plane[cursor.index] : 0.0f;
+        values[i] = plane ? plane[at] : 0.0f;
     }
 }
 
 extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) {
+    const std::size_t at = cursor.index;
+    if (within_table(buffer, count)) {
+        float* const* planes = cursor.planes + buffer;
+        for (int32_t i = 0; i < count; ++i) {
+            if (planes[i]) store(planes[i] + at, values[i]);
+        }
+        return;
+    }
     for (int32_t i = 0; i < count; ++i) {
-        if (float* plane = plane_of(int64_t{buffer} + i)) plane[cursor.index] = values[i];
+        if (float* plane = plane_of(int64_t{buffer} + i)) store(plane + at, values[i]);
     }
 }
 

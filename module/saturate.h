@@ -11,6 +11,8 @@
 inline int32_t saturate_to_int32(double value) {
     constexpr double below_min = -2147483649.0;  // exactly representable
     constexpr double above_max = 2147483648.0;
+    // In range first: one pair of comparisons on the common path; NaN fails both.
+    if (value > below_min && value < above_max) return static_cast<int32_t>(value);
     if (value != value) return 0;
     if (value <= below_min) return std::numeric_limits<int32_t>::min();
     if (value >= above_max) return std::numeric_limits<int32_t>::max();

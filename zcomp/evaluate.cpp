@@ -14,7 +14,8 @@ struct ImagePosition {
 
 // Frame position to image position: scaled by the image's factors when its
 // flag is set, plus 0.5, truncated toward zero.
-ImagePosition map_to_image(const PixelAccess& access, int32_t scaled, float scale_x, float scale_y) {
+// Inlined: it runs twice per pixel, and a call would cost more than its body.
+[[gnu::always_inline]] inline ImagePosition map_to_image(const PixelAccess& access, int32_t scaled, float scale_x, float scale_y) {
     if (scaled != 0) {
         return {saturate_to_int32(access.pixel_x * static_cast<double>(scale_x) + 0.5),
                 saturate_to_int32(access.pixel_y * static_cast<double>(scale_y) + 0.5)};
