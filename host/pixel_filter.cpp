@@ -88,6 +88,20 @@ PlaneTable plane_table(Frame& frame) {
     return planes;
 }
 
+// The frame is walked in order, but one pixel at a time between calls into
+// the module, so the processor's own prefetching falls behind over five
+// planes. Every PREFETCH_STEP pixels (one cache line of a plane) the host
+// asks for the lines PREFETCH_DISTANCE pixels ahead.
+constexpr std::size_t PREFETCH_STEP = 16;
+constexpr std::size_t PREFETCH_DISTANCE = 512;
+
+void prefetch_ahead(const PlaneTable& planes, std::size_t index, std::size_t end) {
+    if (end - index <= PREFETCH_DISTANCE) return;
+    for (int32_t buffer : Frame::ALL_BUFFERS) {
+        if (const float* plane = planes[buffer]) __builtin_prefetch(plane + index + PREFETCH_DISTANCE, 1);
+    }
+}
+
 // Evaluates rows [first_row, end_row) of a frame `width` pixels wide on the
 // calling thread.
 void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes, int32_t width, int32_t first_row,
@@ -98,9 +112,11 @@ void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes
     access.set_values = pixel_set_values;
     cursor.planes = planes.data();
     cursor.index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
+    const std::size_t end = static_cast<std::size_t>(end_row) * static_cast<std::size_t>(width);
     for (int32_t y = first_row; y < end_row; ++y) {
         access.pixel_y = y;
         for (int32_t x = 0; x < width; ++x, ++cursor.index) {
+            if (cursor.index % PREFETCH_STEP == 0) prefetch_ahead(planes, cursor.index, end);
             access.pixel_x = x;
             evaluate(instance, &access);
         }
