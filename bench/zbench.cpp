@@ -168,6 +168,10 @@ constexpr Stage DEMO_STAGES[] = {
 // ---- the comparison table ---------------------------------------------------------
 
 void print_ratio(const char* label, double ratio, const char* relation, double target) {
+    if (ratio <= 0) {
+        std::printf("  %-58s not measured (filtered out)\n", label);
+        return;
+    }
     const bool met = relation[0] == '<' ? ratio <= target : ratio >= target;
     std::printf("  %-58s %7.2fx   target %s %.2fx  %s\n", label, ratio, relation, target, met ? "met" : "MISSED");
 }

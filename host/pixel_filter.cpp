@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -124,9 +125,18 @@ void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes
     cursor.planes = no_planes;
 }
 
-// First row of block `block` of `blocks` over `rows` rows.
-int32_t block_start(int32_t rows, int block, int blocks) {
-    return static_cast<int32_t>(int64_t{rows} * block / blocks);
+// Rows handed to a thread at a time. Threads take bands as they finish the
+// last one, so a thread slowed by other work on the machine takes fewer rows
+// instead of holding up the frame; one atomic step per band, none per row.
+constexpr int32_t ROWS_PER_BAND = 16;
+
+void evaluate_bands(EvaluateFn evaluate, void* instance, const PlaneTable& planes, int32_t width, int32_t rows,
+                    std::atomic<int64_t>& next_row) {
+    // 64 bits: the counter runs past the last row without wrapping.
+    for (int64_t first = next_row.fetch_add(ROWS_PER_BAND); first < rows; first = next_row.fetch_add(ROWS_PER_BAND)) {
+        evaluate_rows(evaluate, instance, planes, width, static_cast<int32_t>(first),
+                      static_cast<int32_t>(std::min<int64_t>(rows, first + ROWS_PER_BAND)));
+    }
 }
 
 }  // namespace
@@ -168,14 +178,16 @@ void PixelFilter::evaluate(Frame& frame, int threads) const {
     const int32_t width = frame.width();
     if (rows == 0 || width == 0) return;
     const PlaneTable planes = plane_table(frame);
-    const int blocks = std::clamp(threads, 1, static_cast<int>(rows));
+    const int bands = static_cast<int>((int64_t{rows} + ROWS_PER_BAND - 1) / ROWS_PER_BAND);
+    const int workers_wanted = std::clamp(threads, 1, bands);
+    std::atomic<int64_t> next_row{0};
     std::vector<std::jthread> workers;
-    workers.reserve(static_cast<std::size_t>(blocks - 1));
-    for (int block = 1; block < blocks; ++block) {
-        workers.emplace_back(evaluate_rows, record_.evaluate, instance_->get(), std::cref(planes), width,
-                             block_start(rows, block, blocks), block_start(rows, block + 1, blocks));
+    workers.reserve(static_cast<std::size_t>(workers_wanted - 1));
+    for (int worker = 1; worker < workers_wanted; ++worker) {
+        workers.emplace_back(evaluate_bands, record_.evaluate, instance_->get(), std::cref(planes), width, rows,
+                             std::ref(next_row));
     }
-    evaluate_rows(record_.evaluate, instance_->get(), planes, width, 0, block_start(rows, 1, blocks));
+    evaluate_bands(record_.evaluate, instance_->get(), planes, width, rows, next_row);
 }
 
 RenderPass::RenderPass(PixelFilter& filter) : filter_(filter) { filter_.init(); }

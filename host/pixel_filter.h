@@ -36,10 +36,10 @@ public:
     void new_time(int32_t frame, double time);
     void cleanup();
 
-    // Calls evaluate for every pixel of `frame`, whole-number positions, rows
-    // split into contiguous blocks over `threads` threads (at least one, at
-    // most one per row). The result does not depend on the thread count.
-    // Buffers the frame does not hold read as 0 and ignore writes.
+    // Calls evaluate for every pixel of `frame`, whole-number positions, on
+    // `threads` threads (at least one, at most one per band of 16 rows) that
+    // take bands of rows in turn. The result does not depend on the thread
+    // count. Buffers the frame does not hold read as 0 and ignore writes.
     void evaluate(Frame& frame, int threads) const;
 
 private:
