@@ -165,21 +165,6 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     return 1;
 }
 
-int run_save(const SaveOptions& options, const GlobalOptions&) {
-    const FramePattern depth = parse_option([&] { return FramePattern(options.depth); });
-    if (!options.frames.empty()) {
-        parse_option([&] { return parse_frame_range(options.frames); });
-        if (!depth.has_placeholder()) {
-            throw UsageError("--frames needs a sequence pattern with # or %04d, not \"" + options.depth + "\"");
-        }
-    } else if (depth.has_placeholder() && !options.frame) {
-        throw UsageError("\"" + options.depth + "\" is a sequence pattern; give --frame N or --frames A-B");
-    }
-    return not_available("save");
-}
-
-int run_load(const LoadOptions&, const GlobalOptions&) { return not_available("load"); }
-
 int run_comp(const CompOptions&, const GlobalOptions&) { return not_available("comp"); }
 
 int run_render(const RenderOptions& options, const GlobalOptions&) {
