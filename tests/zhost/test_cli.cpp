@@ -136,21 +136,6 @@ TEST(ZhostCli, InfoNamesTheRuleForEachRefusedFileAndExitsOne) {
     EXPECT_EQ(several.err, "zhost: missing.zb: cannot open: No such file or directory\n");
 }
 
-TEST(ZhostCli, CommandsNotYetWiredSayWhyAndExitOne) {
-    test::TempDir dir;
-    const std::vector<std::vector<std::string>> cases = {
-        {"save", "depth.exr", "--base", "z"},
-        {"load", "a.zb", "-o", "a.exr"},
-        {"comp", "--render", "r.exr", "--zbuffer", "z.zb", "--comp", "c.png", "-o", "out.exr"},
-        {"render", "scene.json"},
-    };
-    for (const auto& args : cases) {
-        const ztest::RunResult run = ztest::run_in_process(args);
-        EXPECT_EQ(run.status, 1) << args[0];
-        EXPECT_EQ(run.err, "zhost: " + args[0] + ": not available yet\n");
-    }
-}
-
 TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     test::TempDir dir;
     const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "3", "--size", "64x36", "--threads", "2"},
