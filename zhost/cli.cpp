@@ -96,7 +96,14 @@ CLI::App* add_render(CLI::App& app, RenderOptions& render) {
     command->add_option("SCENE", render.scene, "Scene file (.json)")->required();
     command->add_option("--frames", render.frames, "Frame range A-B (default: the scene's)");
     command->add_option("--save-scene", render.save_scene, "Write the scene back after the run");
-    command->add_option("--options", render.options, "Run the options of the named server with scripted answers");
+    command->add_option("--options", render.options,
+                        "Run the options (requester or panel) of the named server before the first frame, with the "
+                        "scene's scripted answers");
+    command->add_option("--answer", render.answers,
+                        "Scripted answer LABEL=VALUE for --options: a panel control's image by name, or path=FILE "
+                        "for a file requester");
+    command->add_option("--threads", render.threads, "Worker threads (0: one per processor)")
+        ->check(CLI::Range(0, 256))->capture_default_str();
     return command;
 }
 

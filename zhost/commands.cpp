@@ -12,6 +12,7 @@
 #include "host/module_host.h"
 #include "zhost/demo_scene.h"
 #include "zhost/error.h"
+#include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
@@ -33,16 +34,6 @@ auto parse_option(Parse parse) {
     } catch (const Error& error) {
         throw UsageError(error.what());
     }
-}
-
-int not_available(const char* command) {
-    std::fprintf(stderr, "zhost: %s: not available yet\n", command);
-    return 1;
-}
-
-int worker_count(int asked, int64_t jobs) {
-    const int machine = int(std::max(1u, std::thread::hardware_concurrency()));
-    return int(std::clamp<int64_t>(asked > 0 ? asked : machine, 1, std::max<int64_t>(jobs, 1)));
 }
 
 // Runs job(i) for i = 0 .. count - 1 on `threads` threads. The first error
@@ -163,13 +154,6 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     std::printf("wrote %s  all frames of the first layer\n", sheet.c_str());
     std::fprintf(stderr, "zhost: demo: saving, loading and compositing through the module are not available yet\n");
     return 1;
-}
-
-int run_comp(const CompOptions&, const GlobalOptions&) { return not_available("comp"); }
-
-int run_render(const RenderOptions& options, const GlobalOptions&) {
-    if (!options.frames.empty()) parse_option([&] { return parse_frame_range(options.frames); });
-    return not_available("render");
 }
 
 }  // namespace zhost

@@ -55,6 +55,8 @@ struct RenderOptions {
     std::string frames;
     std::string save_scene;
     std::vector<std::string> options;
+    std::vector<std::string> answers;  // LABEL=VALUE for the options run
+    int threads = 0;
 };
 
 int run_servers(const GlobalOptions& global);

@@ -1,9 +1,19 @@
 #include "zhost/frames.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <thread>
 
+#include "host/image_loader.h"
 #include "zhost/error.h"
+#include "zhost/image_io.h"
+#include "zhost/preview.h"
+#include "zhost/zbuf_info.h"
 
 namespace zhost {
 
@@ -13,7 +23,80 @@ std::string size_text(const host::Image& image) {
     return std::to_string(image.width) + "x" + std::to_string(image.height);
 }
 
+// The status of a load as one line, for anything but a complete image.
+std::string load_failure(const std::string& path, const host::ImageLoad& load) {
+    switch (load.status) {
+    case STATUS_BAD_FILE: {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+        return path + ": cannot open" + (file ? std::string() : ": " + std::string(std::strerror(errno)));
+    }
+    case STATUS_NOT_RECOGNISED: {
+        const ZbufInfo info = inspect_zbuf(path);
+        return path + ": not a depth file" + (info.reason.empty() ? std::string() : ": " + info.reason);
+    }
+    default:
+        if (load.rows_announced > 0 && load.rows_received < load.rows_announced) {
+            return path + ": truncated after " + std::to_string(load.rows_received) + " of " +
+                   std::to_string(load.rows_announced) + " rows";
+        }
+        return path + ": the depth loader failed (status " + std::to_string(load.status) + ")";
+    }
+}
+
+std::string lower_extension(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return extension;
+}
+
 }  // namespace
+
+int worker_count(int asked, int64_t jobs) {
+    const int machine = int(std::max(1u, std::thread::hardware_concurrency()));
+    return int(std::clamp<int64_t>(asked > 0 ? asked : machine, 1, std::max<int64_t>(jobs, 1)));
+}
+
+host::Image load_depth_file(const host::Module& module, const std::string& path) {
+    host::ImageLoad load = host::load_depth_image(module, path);
+    if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
+    load.image->name = path;
+    return std::move(*load.image);
+}
+
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path) {
+    host::Image image;
+    if (lower_extension(path) == ".zb") {
+        image = load_depth_file(module, path);
+    } else if (channel_names(path).size() == 1) {
+        image = read_depth(path);
+    } else {
+        image = read_rgba(path);
+    }
+    image.name = name;
+    return image;
+}
+
+void write_frame_image(const std::string& path, const host::Frame& frame) {
+    const host::Image rgba = frame_rgba(frame);
+    const std::string extension = lower_extension(path);
+    if (extension == ".pfm") throw Error(path + ": PFM holds no alpha; write .exr or .tif");
+    if (!keeps_floats(path)) {
+        write_picture(path, colour_preview(rgba, false));
+        return;
+    }
+    host::Image out;
+    out.width = frame.width();
+    out.height = frame.height();
+    out.channels = 5;
+    out.pixels.reserve(rgba.pixels.size() / 4 * 5);
+    std::span<const float> z = frame.samples(BUF_DEPTH);
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        out.pixels.insert(out.pixels.end(), &rgba.pixels[i * 4], &rgba.pixels[i * 4 + 4]);
+        out.pixels.push_back(z[i]);
+    }
+    write_float_image(path, out, {"R", "G", "B", "A", "Z"});
+}
 
 void check_same_size(const host::Image& reference, const host::Image& image) {
     if (reference.width == image.width && reference.height == image.height) return;

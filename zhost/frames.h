@@ -9,6 +9,7 @@
 #include "host/frame.h"
 #include "host/image.h"
 #include "host/messages.h"
+#include "host/module_host.h"
 
 namespace zhost {
 
@@ -23,6 +24,26 @@ host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_
 // The colour buffers of a frame as an RGBA image, and its depth plane.
 host::Image frame_rgba(const host::Frame& frame);
 host::Image frame_depth(const host::Frame& frame);
+
+// Threads to use: `asked`, or one per processor for 0; never more than `jobs`.
+int worker_count(int asked, int64_t jobs);
+
+// Depths this far or farther count as the sky in previews of loaded files.
+constexpr float PREVIEW_SKY_DEPTH = 1e19f;
+
+// Loads a depth file through the module's "OBK_ZLoad". Throws zhost::Error
+// naming the loader's verdict: cannot open, not a depth file (and why),
+// truncated after N of M rows.
+host::Image load_depth_file(const host::Module& module, const std::string& path);
+
+// An image for the image list, named `name`: a depth file (".zb") through
+// the loader, a one-channel image as it is, anything else as RGBA.
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path);
+
+// Writes a rendered frame: EXR and TIFF as 32-bit floats R, G, B, A, Z;
+// other formats as 8-bit RGBA with the values as they are (no encoding).
+// Throws zhost::Error for PFM, which holds no alpha.
+void write_frame_image(const std::string& path, const host::Frame& frame);
 
 // One line for a message a server showed: its text, then ": " and the second
 // text when there is one. `rename` pairs replace a prefix of the second text

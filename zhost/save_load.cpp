@@ -82,29 +82,6 @@ void print_saved(const std::string& base, const FrameRange& frames) {
     }
 }
 
-// The status of a load as one line, for anything but a complete image.
-std::string load_failure(const std::string& path, const host::ImageLoad& load) {
-    switch (load.status) {
-    case STATUS_BAD_FILE: {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-        return path + ": cannot open" + (file ? std::string() : ": " + std::string(std::strerror(errno)));
-    }
-    case STATUS_NOT_RECOGNISED: {
-        const ZbufInfo info = inspect_zbuf(path);
-        return path + ": not a depth file" + (info.reason.empty() ? std::string() : ": " + info.reason);
-    }
-    default:
-        if (load.rows_announced > 0 && load.rows_received < load.rows_announced) {
-            return path + ": truncated after " + std::to_string(load.rows_received) + " of " +
-                   std::to_string(load.rows_announced) + " rows";
-        }
-        return path + ": the depth loader failed (status " + std::to_string(load.status) + ")";
-    }
-}
-
-// Depths this far or farther count as the sky in previews.
-constexpr float PREVIEW_BACKGROUND = 1e19f;
-
 }  // namespace
 
 int run_save(const SaveOptions& options, const GlobalOptions& global) {
@@ -146,12 +123,9 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
 
 int run_load(const LoadOptions& options, const GlobalOptions& global) {
     const auto module = host::Module::open(global.module_path);
-    host::ImageLoad load = host::load_depth_image(*module, options.file);
-    if (load.status != STATUS_OK || !load.image) throw Error(load_failure(options.file, load));
-    host::Image& depth = *load.image;
-    depth.name = options.file;
+    const host::Image depth = load_depth_file(*module, options.file);
     if (options.preview || !keeps_floats(options.out)) {
-        write_picture(options.out, depth_preview(depth, depth_range(depth, PREVIEW_BACKGROUND)));
+        write_picture(options.out, depth_preview(depth, depth_range(depth, PREVIEW_SKY_DEPTH)));
     } else {
         write_float_image(options.out, depth, {"Z"});
     }

@@ -1,0 +1,138 @@
+// `zhost render`: runs a scene file through the module, frame by frame.
+#include <cstdio>
+#include <filesystem>
+
+#include "host/messages.h"
+#include "zhost/commands.h"
+#include "zhost/error.h"
+#include "zhost/frames.h"
+#include "zhost/image_io.h"
+#include "zhost/progress.h"
+#include "zhost/render_session.h"
+#include "zhost/scene_file.h"
+#include "zhost/staging.h"
+
+namespace zhost {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Works in another directory while it lives.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    ~WorkingDirectory() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    fs::path previous_;
+};
+
+std::string absolute(const std::string& path) { return path.empty() ? path : fs::absolute(path).string(); }
+
+// Marks the filters named by --options and gives them the --answer values.
+void apply_options(const RenderOptions& options, SceneFile& scene) {
+    for (const std::string& server : options.options) {
+        bool found = false;
+        for (FilterSpec& filter : scene.filters) {
+            if (filter.server != server) continue;
+            found = true;
+            filter.run_options = true;
+            for (const std::string& answer : options.answers) {
+                const std::size_t equals = answer.find('=');
+                if (equals == std::string::npos || equals == 0) {
+                    throw UsageError("--answer \"" + answer + "\" is not of the form LABEL=VALUE");
+                }
+                filter.answers.values[answer.substr(0, equals)] = answer.substr(equals + 1);
+            }
+        }
+        if (!found) throw Error("--options " + server + ": the scene has no filter of that server");
+    }
+}
+
+host::Frame read_render_frame(const SceneFile& scene, int32_t number) {
+    const host::Image rgba = read_rgba(FramePattern(scene.render_rgba).path(number));
+    const std::string depth_path = FramePattern(scene.render_depth.empty() ? scene.render_rgba : scene.render_depth)
+                                       .path(number);
+    const host::Image depth = read_depth(depth_path);
+    check_same_size(rgba, depth);
+    if (scene.size && (rgba.width != scene.size->width || rgba.height != scene.size->height)) {
+        throw Error(rgba.name + ": size " + std::to_string(rgba.width) + "x" + std::to_string(rgba.height) +
+                    " differs from the scene's " + std::to_string(scene.size->width) + "x" +
+                    std::to_string(scene.size->height));
+    }
+    return make_frame(depth, &rgba, number);
+}
+
+std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number) {
+    std::vector<host::Image> images;
+    for (const SceneImage& image : scene.images) {
+        images.push_back(read_list_image(module, image.name, FramePattern(image.file).path(number)));
+    }
+    return images;
+}
+
+}  // namespace
+
+int run_render(const RenderOptions& options, const GlobalOptions& global) {
+    std::optional<FrameRange> frames;
+    if (!options.frames.empty()) {
+        try {
+            frames = parse_frame_range(options.frames);
+        } catch (const Error& error) {
+            throw UsageError(error.what());
+        }
+    }
+    SceneFile scene = read_scene_file(options.scene);
+    if (!frames) frames = scene.frames;
+    apply_options(options, scene);
+    const std::string module_path = absolute(global.module_path);
+    const std::string save_scene = absolute(options.save_scene);
+    const std::string scene_path = absolute(options.scene);
+    const std::vector<std::string> servers = [&] {
+        std::vector<std::string> names;
+        for (const FilterSpec& filter : scene.filters) names.push_back(filter.server);
+        return names;
+    }();
+
+    WorkingDirectory in_scene_folder(fs::path(scene_path).parent_path());
+    const auto module = host::Module::open(module_path);
+    host::MessageLog log;
+    RenderSession session(*module, scene.filters, worker_count(options.threads, 1 << 16), log);
+    std::optional<StagingDirectory> staging;
+    if (!scene.output.empty()) staging.emplace(fs::path(FramePattern(scene.output).path(frames->first)).parent_path().string());
+
+    Progress progress("rendering", frames->count(), progress_wanted(global.quiet));
+    for (int64_t n = frames->first; n <= frames->last; ++n) {
+        const int32_t number = int32_t(n);
+        host::Frame frame = read_render_frame(scene, number);
+        session.render(frame, read_frame_images(*module, scene, number));
+        if (staging) {
+            const std::string destination = FramePattern(scene.output).path(number);
+            const std::string staged = staging->path() + fs::path(destination).filename().string();
+            write_frame_image(staged, frame);
+            staging->add(staged, destination);
+        }
+        progress.advance();
+    }
+    if (staging) staging->commit();
+    if (!save_scene.empty()) {
+        std::vector<host::SceneValues> settings;
+        for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
+        write_scene_file(save_scene, scene, settings);
+    }
+    std::printf("rendered frames %d-%d of %s\n", frames->first, frames->last, options.scene.c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) std::printf("  %s\n", session.describe(i).c_str());
+    if (!scene.output.empty()) {
+        std::printf("wrote %s .. %s\n", FramePattern(scene.output).path(frames->first).c_str(),
+                    FramePattern(scene.output).path(frames->last).c_str());
+    }
+    if (!save_scene.empty()) std::printf("wrote %s\n", options.save_scene.c_str());
+    return 0;
+}
+
+}  // namespace zhost

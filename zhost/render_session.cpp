@@ -1,0 +1,158 @@
+#include "zhost/render_session.h"
+
+#include <algorithm>
+
+#include "host/file_requester.h"
+#include "host/image_filter.h"
+#include "host/panel.h"
+#include "host/pixel_filter.h"
+#include "zhost/error.h"
+#include "zhost/frames.h"
+
+namespace zhost {
+
+struct RenderSession::Filter {
+    FilterSpec spec;
+    std::unique_ptr<host::PixelFilter> pixel;
+    std::unique_ptr<host::ImageFilter> image;
+    std::optional<host::SceneValues> values;  // pixel filters: reloaded in each frame's image list
+
+    host::Instance& instance() { return pixel ? pixel->instance() : image->instance(); }
+    const host::Instance& instance() const { return pixel ? pixel->instance() : image->instance(); }
+};
+
+namespace {
+
+constexpr double FRAMES_PER_SECOND = 24.0;
+
+// The error of a server as zhost reports it: the server's own text, prefixed
+// with its name when the text does not already say which server spoke.
+Error server_error(const std::string& server, const std::string& text) {
+    return Error(text.compare(0, server.size(), server) == 0 ? text : server + ": " + text);
+}
+
+void throw_on_messages(const host::MessageLog& log) {
+    const std::vector<host::Message> messages = log.messages();
+    if (!messages.empty()) throw Error(message_line(messages.front()));
+}
+
+}  // namespace
+
+RenderSession::RenderSession(const host::Module& module, const std::vector<FilterSpec>& filters, int threads,
+                             host::MessageLog& log)
+    : module_(module), threads_(std::max(threads, 1)), log_(log) {
+    const bool has_pixel_filters = std::any_of(filters.begin(), filters.end(),
+                                               [](const FilterSpec& f) { return f.kind == FilterKind::PIXEL; });
+    if (has_pixel_filters) {
+        session_list_ = std::make_unique<host::ImageList>();
+        scene_info_ = std::make_unique<host::SceneInfo>(0, 0);
+    }
+    for (const FilterSpec& spec : filters) {
+        auto filter = std::make_unique<Filter>();
+        filter->spec = spec;
+        if (spec.kind == FilterKind::PIXEL) {
+            filter->pixel = std::make_unique<host::PixelFilter>(module_, spec.server);
+            filter->values = spec.settings;
+        } else {
+            filter->image = std::make_unique<host::ImageFilter>(module_, spec.server);
+            if (spec.settings) filter->image->instance().load(*spec.settings);
+        }
+        filters_.push_back(std::move(filter));
+    }
+}
+
+RenderSession::~RenderSession() = default;
+
+void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
+    const OptionAnswers& answers = filter.spec.answers;
+    try {
+        if (filter.pixel) {
+            host::PanelScript script;
+            script.confirm = answers.confirm;
+            for (const auto& [label, image_name] : answers.values) {
+                ImageId id = images.find(image_name);
+                if (id == nullptr) throw Error("answer \"" + label + "\": no image \"" + image_name + "\"");
+                script.choose_on_open[label] = reinterpret_cast<intptr_t>(id);
+            }
+            host::ScriptedPanels panels(script);
+            if (filter.values) filter.pixel->instance().load(*filter.values);
+            filter.pixel->options();
+            host::SceneValues saved;
+            filter.pixel->instance().save(saved);
+            filter.values = std::move(saved);
+        } else {
+            const auto path = answers.values.find("path");
+            host::ScriptedFileRequester requester(path == answers.values.end() ? std::string() : path->second);
+            requester.set_cancelling(!answers.confirm || path == answers.values.end());
+            filter.image->options();
+        }
+    } catch (const host::HostError& error) {
+        throw server_error(filter.spec.server, error.what());
+    } catch (const Error& error) {
+        throw Error(filter.spec.server + " options: " + error.what());
+    }
+    throw_on_messages(log_);
+}
+
+void RenderSession::run_pixel_filters(host::Frame& frame) {
+    scene_info_->set_frame_size(frame.width(), frame.height());
+    for (auto& filter : filters_) {
+        if (!filter->pixel) continue;
+        try {
+            if (filter->values) filter->pixel->instance().load(*filter->values);
+            {
+                host::RenderPass pass(*filter->pixel);
+                pass.filter_frame(frame, frame.number() / FRAMES_PER_SECOND, threads_);
+            }
+            // Saved while this frame's images exist, so that references resolve.
+            host::SceneValues saved;
+            filter->pixel->instance().save(saved);
+            filter->values = std::move(saved);
+        } catch (const host::HostError& error) {
+            throw server_error(filter->spec.server, error.what());
+        }
+        throw_on_messages(log_);
+    }
+}
+
+void RenderSession::run_image_filters(host::Frame& frame) {
+    for (auto& filter : filters_) {
+        if (!filter->image) continue;
+        try {
+            const host::Frame output = filter->image->process(frame);
+            for (int32_t buffer : host::Frame::COLOUR_BUFFERS) {
+                std::span<const float> from = output.samples(buffer);
+                std::copy(from.begin(), from.end(), frame.samples(buffer).begin());
+            }
+        } catch (const host::HostError& error) {
+            throw server_error(filter->spec.server, error.what());
+        }
+        throw_on_messages(log_);
+    }
+}
+
+void RenderSession::render(host::Frame& frame, std::vector<host::Image> images) {
+    for (int32_t buffer : host::Frame::ALL_BUFFERS) frame.add(buffer);
+    host::ImageList frame_list;
+    for (host::Image& image : images) frame_list.add(std::move(image));
+    if (!options_done_) {
+        for (auto& filter : filters_) {
+            if (filter->spec.run_options) run_options(*filter, frame_list);
+        }
+        options_done_ = true;
+    }
+    if (scene_info_) run_pixel_filters(frame);
+    run_image_filters(frame);
+}
+
+host::SceneValues RenderSession::settings(std::size_t index) const {
+    const Filter& filter = *filters_.at(index);
+    if (filter.pixel) return filter.values.value_or(host::SceneValues{});
+    host::SceneValues values;
+    filter.image->instance().save(values);
+    return values;
+}
+
+std::string RenderSession::describe(std::size_t index) const { return filters_.at(index)->instance().describe(); }
+
+}  // namespace zhost

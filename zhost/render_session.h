@@ -1,0 +1,85 @@
+// A render as zhost runs it through the module: for each frame the pixel
+// filters (init, new_time, evaluate on every pixel, cleanup), then the image
+// filters, in the order given, with the frame's images in the image list.
+// Settings go in and out only through each server's own load and save.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/frame.h"
+#include "host/image.h"
+#include "host/image_list.h"
+#include "host/messages.h"
+#include "host/module_host.h"
+#include "host/scene_info.h"
+#include "host/scene_state.h"
+
+namespace zhost {
+
+// Scripted answers for a server's options: for a panel, the image (by name)
+// that each control (by label) holds when the user closes it; for a file
+// requester, the path under the key "path". `confirm` false cancels.
+struct OptionAnswers {
+    std::map<std::string, std::string> values;
+    bool confirm = true;
+};
+
+enum class FilterKind { PIXEL, IMAGE };
+
+struct FilterSpec {
+    FilterKind kind = FilterKind::PIXEL;
+    std::string server;
+    std::optional<host::SceneValues> settings;  // loaded into the new instance when present
+    bool run_options = false;                   // run the options before the first frame
+    OptionAnswers answers;
+};
+
+// The compositor with its panel answered: `depth_image` as "Z-Buffer" and
+// `comp_image` as "Comp Image".
+FilterSpec compositor_spec(const std::string& depth_image, const std::string& comp_image);
+
+class RenderSession {
+public:
+    // Activates every filter and creates its instance, loading its settings.
+    // Messages the servers show go to `log`, which must outlive the session.
+    // Throws host::HostError for a server the module lacks or that refuses.
+    RenderSession(const host::Module& module, const std::vector<FilterSpec>& filters, int threads,
+                  host::MessageLog& log);
+    ~RenderSession();
+    RenderSession(const RenderSession&) = delete;
+    RenderSession& operator=(const RenderSession&) = delete;
+
+    // Renders one frame in place (the frame list lives meanwhile): `images` are the frame's images, offered as
+    // the image list while the frame renders (their names are the names that
+    // settings refer to). Options run before the first frame. Throws
+    // zhost::Error with the first message or error text of a server.
+    void render(host::Frame& frame, std::vector<host::Image> images);
+
+    // The settings of filter `index` as its server's save writes them, taken
+    // after the last frame (or now, before any).
+    host::SceneValues settings(std::size_t index) const;
+    std::string describe(std::size_t index) const;
+
+    struct Filter;
+
+private:
+    void run_options(Filter& filter, const host::ImageList& images);
+    void run_pixel_filters(host::Frame& frame);
+    void run_image_filters(host::Frame& frame);
+
+    const host::Module& module_;
+    int threads_;
+    // With pixel filters: the list the module keeps from their activation
+    // (frames nest their own lists in it) and the frame size they read.
+    std::unique_ptr<host::ImageList> session_list_;
+    std::unique_ptr<host::SceneInfo> scene_info_;
+    host::MessageLog& log_;
+    std::vector<std::unique_ptr<Filter>> filters_;
+    bool options_done_ = false;
+};
+
+}  // namespace zhost
