@@ -5,4 +5,4 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
-build/bin/zhost servers
+build/bin/zhost demo

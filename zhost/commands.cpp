@@ -1,13 +1,9 @@
 #include "zhost/commands.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "host/module_host.h"
 #include "zhost/demo_scene.h"
@@ -16,6 +12,7 @@
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
+#include "zhost/render_session.h"
 #include "zhost/sequence.h"
 #include "zhost/zbuf_info.h"
 
@@ -36,58 +33,63 @@ auto parse_option(Parse parse) {
     }
 }
 
-// Runs job(i) for i = 0 .. count - 1 on `threads` threads. The first error
-// thrown by a job stops the rest and is thrown again here.
-template <typename Job>
-void run_jobs(int64_t count, int threads, Job job) {
-    std::atomic<int64_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr first_error;
-    std::mutex error_mutex;
-    auto work = [&] {
-        for (int64_t i = next++; i < count && !failed; i = next++) {
-            try {
-                job(i);
-            } catch (...) {
-                std::lock_guard lock(error_mutex);
-                if (!failed.exchange(true)) first_error = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (int t = 1; t < threads; ++t) workers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer threads than asked: the ones running share the jobs.
-    }
-    work();
-    for (std::thread& worker : workers) worker.join();
-    if (first_error) std::rethrow_exception(first_error);
-}
-
 std::string numbered(const fs::path& dir, const std::string& stem, int32_t frame, const std::string& extension) {
     return (dir / FramePattern(stem + "####" + extension).path(frame)).string();
 }
 
-struct DemoFrames {
-    std::vector<Picture> first_colour;
+// Thumbnails of the composite, kept for the contact sheet.
+struct DemoSheet {
+    std::vector<Picture> composites;
+    std::vector<std::string> labels;
 };
 
-void write_demo_frame(const DemoOptions& options, Size size, int32_t index, DemoFrames& frames) {
+FilterSpec saver_spec(const std::string& base) {
+    FilterSpec spec;
+    spec.kind = FilterKind::IMAGE;
+    spec.server = "OBK_ZSave";
+    spec.run_options = true;
+    spec.answers.values = {{"path", base}};
+    return spec;
+}
+
+void write_layer_previews(const fs::path& dir, int32_t number, const RenderedLayer& first, const RenderedLayer& second) {
+    write_picture(numbered(dir, "first", number, ".png"), colour_preview(first.rgba));
+    write_picture(numbered(dir, "second", number, ".png"), colour_preview(second.rgba));
+    write_picture(numbered(dir, "first-depth", number, ".png"),
+                  depth_preview(first.depth, depth_range(first.depth, DEMO_BACKGROUND_DEPTH)));
+    write_picture(numbered(dir, "second-depth", number, ".png"),
+                  depth_preview(second.depth, depth_range(second.depth, DEMO_BACKGROUND_DEPTH)));
+}
+
+// One frame of the demo: both layers rendered, the second saved as a depth
+// file by the saver and loaded back by the loader, then composited into the
+// first by the compositor.
+void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t index, const host::Module& module,
+                    RenderSession& saver, RenderSession& compositor, DemoSheet& sheet) {
     const fs::path dir(options.out_dir);
     const DemoFrame frame{index, options.frames};
     const int32_t number = index + 1;
-    const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, 1);
-    const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, 1);
+    const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, threads);
+    const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, threads);
+    write_layer_previews(dir, number, first, second);
 
-    Picture first_colour = colour_preview(first.rgba);
-    write_picture(numbered(dir, "first", number, ".png"), first_colour);
-    write_picture(numbered(dir, "second", number, ".png"), colour_preview(second.rgba));
-    const DepthRange first_range = depth_range(first.depth, DEMO_BACKGROUND_DEPTH);
-    write_picture(numbered(dir, "first-depth", number, ".png"), depth_preview(first.depth, first_range));
-    const DepthRange second_range = depth_range(second.depth, DEMO_BACKGROUND_DEPTH);
-    write_picture(numbered(dir, "second-depth", number, ".png"), depth_preview(second.depth, second_range));
-    frames.first_colour[std::size_t(index)] = std::move(first_colour);
+    host::Frame second_frame = make_frame(second.depth, &second.rgba, number);
+    saver.render(second_frame, {});
+    std::vector<host::Image> images;
+    images.push_back(load_depth_file(module, numbered(dir, "zbuf", number, ".zb")));
+    images.back().name = "zbuf";
+    images.push_back(second.rgba);
+    images.back().name = "second";
+
+    host::Frame composite = make_frame(first.depth, &first.rgba, number);
+    compositor.render(composite, std::move(images));
+    Picture picture = colour_preview(frame_rgba(composite));
+    write_picture(numbered(dir, "composite", number, ".png"), picture);
+    const host::Image composite_depth = frame_depth(composite);
+    write_picture(numbered(dir, "composite-depth", number, ".png"),
+                  depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)));
+    sheet.composites.push_back(std::move(picture));
+    sheet.labels.push_back(std::to_string(number));
 }
 
 void print_written(const DemoOptions& options, const char* stem, const char* what) {
@@ -134,26 +136,32 @@ int run_info(const InfoOptions& options, const GlobalOptions&) {
 int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });
     make_directory(options.out_dir);
-    DemoFrames frames;
-    frames.first_colour.resize(std::size_t(options.frames));
+    const auto module = host::Module::open(global.module_path);
+    const int threads = worker_count(options.threads, size.height);
+    host::MessageLog log;
+    RenderSession saver(*module, {saver_spec((fs::path(options.out_dir) / "zbuf").string())}, 1, log);
+    RenderSession compositor(*module, {compositor_spec("zbuf", "second")}, threads, log);
+    DemoSheet sheet;
     {
         Progress progress("rendering", options.frames, progress_wanted(global.quiet));
-        run_jobs(options.frames, worker_count(options.threads, options.frames), [&](int64_t i) {
-            write_demo_frame(options, size, int32_t(i), frames);
+        for (int32_t i = 0; i < options.frames; ++i) {
+            run_demo_frame(options, size, threads, i, *module, saver, compositor, sheet);
             progress.advance();
-        });
+        }
     }
-    std::vector<std::string> labels;
-    for (int i = 1; i <= options.frames; ++i) labels.push_back(std::to_string(i));
-    const std::string sheet = (fs::path(options.out_dir) / "contact-sheet.png").string();
-    write_picture(sheet, contact_sheet(frames.first_colour, labels, 6, std::min(160, size.width)));
+    const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();
+    write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)));
     print_written(options, "first", "colour of the first layer");
     print_written(options, "first-depth", "depth of the first layer, false colour");
     print_written(options, "second", "colour of the second layer");
     print_written(options, "second-depth", "depth of the second layer, false colour");
-    std::printf("wrote %s  all frames of the first layer\n", sheet.c_str());
-    std::fprintf(stderr, "zhost: demo: saving, loading and compositing through the module are not available yet\n");
-    return 1;
+    const fs::path dir(options.out_dir);
+    std::printf("wrote %s .. %s  depth of the second layer, by OBK_ZSave\n", numbered(dir, "zbuf", 1, ".zb").c_str(),
+                numbered(dir, "zbuf", options.frames, ".zb").c_str());
+    print_written(options, "composite", "second layer composited into the first by OBK_ZComp");
+    print_written(options, "composite-depth", "depth of the composite, false colour");
+    std::printf("wrote %s  all composite frames\n", sheet_path.c_str());
+    return 0;
 }
 
 }  // namespace zhost

@@ -16,6 +16,9 @@ struct RenderSession::Filter {
     std::unique_ptr<host::PixelFilter> pixel;
     std::unique_ptr<host::ImageFilter> image;
     std::optional<host::SceneValues> values;  // pixel filters: reloaded in each frame's image list
+    // Pixel filters: the description taken while the last frame's images
+    // existed; the instance's image ids are stale once they are gone.
+    std::optional<std::string> description;
 
     host::Instance& instance() { return pixel ? pixel->instance() : image->instance(); }
     const host::Instance& instance() const { return pixel ? pixel->instance() : image->instance(); }
@@ -24,6 +27,7 @@ struct RenderSession::Filter {
 namespace {
 
 constexpr double FRAMES_PER_SECOND = 24.0;
+constexpr const char* REQUESTER_PATH = "path";
 
 // The error of a server as zhost reports it: the server's own text, prefixed
 // with its name when the text does not already say which server spoke.
@@ -70,6 +74,7 @@ void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
             host::PanelScript script;
             script.confirm = answers.confirm;
             for (const auto& [label, image_name] : answers.values) {
+                if (label == REQUESTER_PATH) continue;  // an answer for file requesters
                 ImageId id = images.find(image_name);
                 if (id == nullptr) throw Error("answer \"" + label + "\": no image \"" + image_name + "\"");
                 script.choose_on_open[label] = reinterpret_cast<intptr_t>(id);
@@ -81,7 +86,7 @@ void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
             filter.pixel->instance().save(saved);
             filter.values = std::move(saved);
         } else {
-            const auto path = answers.values.find("path");
+            const auto path = answers.values.find(REQUESTER_PATH);
             host::ScriptedFileRequester requester(path == answers.values.end() ? std::string() : path->second);
             requester.set_cancelling(!answers.confirm || path == answers.values.end());
             filter.image->options();
@@ -108,6 +113,7 @@ void RenderSession::run_pixel_filters(host::Frame& frame) {
             host::SceneValues saved;
             filter->pixel->instance().save(saved);
             filter->values = std::move(saved);
+            filter->description = filter->pixel->instance().describe();
         } catch (const host::HostError& error) {
             throw server_error(filter->spec.server, error.what());
         }
@@ -153,6 +159,9 @@ host::SceneValues RenderSession::settings(std::size_t index) const {
     return values;
 }
 
-std::string RenderSession::describe(std::size_t index) const { return filters_.at(index)->instance().describe(); }
+std::string RenderSession::describe(std::size_t index) const {
+    const Filter& filter = *filters_.at(index);
+    return filter.description ? *filter.description : filter.instance().describe();
+}
 
 }  // namespace zhost

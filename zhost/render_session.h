@@ -62,6 +62,7 @@ public:
     // The settings of filter `index` as its server's save writes them, taken
     // after the last frame (or now, before any).
     host::SceneValues settings(std::size_t index) const;
+    // The filter's own description, for pixel filters as of the last frame.
     std::string describe(std::size_t index) const;
 
     struct Filter;

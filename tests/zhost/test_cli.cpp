@@ -141,10 +141,12 @@ TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "3", "--size", "64x36", "--threads", "2"},
                                            dir.path());
     const std::vector<std::string> expected = {
-        "contact-sheet.png",   "first-depth0001.png",  "first-depth0002.png",  "first-depth0003.png",
-        "first0001.png",       "first0002.png",        "first0003.png",        "second-depth0001.png",
-        "second-depth0002.png", "second-depth0003.png", "second0001.png",       "second0002.png",
-        "second0003.png"};
+        "composite-depth0001.png", "composite-depth0002.png", "composite-depth0003.png", "composite0001.png",
+        "composite0002.png",       "composite0003.png",       "contact-sheet.png",       "first-depth0001.png",
+        "first-depth0002.png",     "first-depth0003.png",     "first0001.png",           "first0002.png",
+        "first0003.png",           "second-depth0001.png",    "second-depth0002.png",    "second-depth0003.png",
+        "second0001.png",          "second0002.png",          "second0003.png",          "zbuf0001.zb",
+        "zbuf0002.zb",             "zbuf0003.zb"};
     EXPECT_EQ(ztest::files_in(dir / "out"), expected);
     EXPECT_TRUE(contains(run.out, "first0001.png .. out/first0003.png")) << run.out;
     EXPECT_FALSE(contains(run.err, "[")) << "no progress bar when stderr is a file: " << run.err;

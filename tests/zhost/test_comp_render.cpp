@@ -1,0 +1,299 @@
+// `zhost comp`, `zhost render` and `zhost demo` run as a user runs them:
+// compositing agrees pixel for pixel with an independent depth merge, scene
+// settings survive a round trip through the servers' own save and load, and
+// refusals are one line, exit status 1, and no output.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include "zhost_test_support.h"
+
+namespace {
+
+using ztest::run_zhost;
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+
+std::vector<float> read_pixels(const fs::path& path, int expected_channels) {
+    auto in = OIIO::ImageInput::open(path.string());
+    EXPECT_TRUE(in) << path;
+    if (!in) return {};
+    EXPECT_EQ(in->spec().nchannels, expected_channels) << path;
+    std::vector<float> pixels(std::size_t(in->spec().width * in->spec().height * in->spec().nchannels));
+    EXPECT_TRUE(in->read_image(0, 0, 0, in->spec().nchannels, OIIO::TypeDesc::FLOAT, pixels.data()));
+    return pixels;
+}
+
+ztest::RunResult run_in(const fs::path& dir, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--module", test::module_path()});
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);
+    ztest::RunResult run = ztest::run_in_process(args);
+    fs::current_path(before);
+    return run;
+}
+
+void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+
+constexpr int W = 9, H = 6;
+
+// Render depths and depth-image values chosen so that every pixel meets one
+// case: nearer, farther, equal, and infinities.
+float render_depth(int i) { return float(i % 7) + 1.0f; }
+float image_depth(int i) {
+    switch (i % 5) {
+    case 0: return render_depth(i);  // a tie keeps the render
+    case 1: return render_depth(i) - 0.5f;
+    case 2: return render_depth(i) + 0.5f;
+    case 3: return -std::numeric_limits<float>::infinity();
+    default: return std::numeric_limits<float>::infinity();
+    }
+}
+
+struct Inputs {
+    std::vector<float> render;  // R, G, B, A, Z
+    std::vector<float> depth;   // one channel
+    std::vector<float> comp;    // R, G, B, A
+};
+
+Inputs make_inputs() {
+    Inputs in;
+    for (int i = 0; i < W * H; ++i) {
+        for (int c = 0; c < 4; ++c) in.render.push_back(ztest::sample(i, c));
+        in.render.push_back(render_depth(i));
+        in.depth.push_back(image_depth(i));
+        for (int c = 0; c < 4; ++c) in.comp.push_back(ztest::sample(i, c) + 1000.0f);
+    }
+    return in;
+}
+
+// The merge written from the rule, independently of the module: where the
+// depth image is strictly nearer, the composite's colour and the image's
+// depth; the rendered alpha stays; ties and farther values keep the render.
+std::vector<float> expected_merge(const Inputs& in) {
+    std::vector<float> out;
+    for (int i = 0; i < W * H; ++i) {
+        const bool nearer = in.depth[std::size_t(i)] < in.render[std::size_t(i * 5 + 4)];
+        for (int c = 0; c < 3; ++c) out.push_back(nearer ? in.comp[std::size_t(i * 4 + c)] : in.render[std::size_t(i * 5 + c)]);
+        out.push_back(in.render[std::size_t(i * 5 + 3)]);
+        out.push_back(nearer ? in.depth[std::size_t(i)] : in.render[std::size_t(i * 5 + 4)]);
+    }
+    return out;
+}
+
+void write_inputs(const test::TempDir& dir, const Inputs& in) {
+    ztest::write_image((dir / "render.exr").string(), W, H, {"R", "G", "B", "A", "Z"}, in.render);
+    ztest::write_image((dir / "depth.exr").string(), W, H, {"Z"}, in.depth);
+    ztest::write_image((dir / "comp.exr").string(), W, H, {"R", "G", "B", "A"}, in.comp);
+}
+
+TEST(ZhostComp, AgreesOnEveryPixelWithAnIndependentDepthMerge) {
+    test::TempDir dir;
+    const Inputs in = make_inputs();
+    write_inputs(dir, in);
+    const std::vector<float> expected = expected_merge(in);
+    ASSERT_EQ(run_zhost({"save", "depth.exr", "--base", "zb"}, dir.path()).status, 0);
+    // The depth image as a float image and as a depth file through the loader,
+    // on one thread and on several.
+    for (const char* zbuffer : {"depth.exr", "zb0001.zb"}) {
+        for (const char* threads : {"1", "3"}) {
+            const ztest::RunResult run = run_zhost({"comp", "--render", "render.exr", "--zbuffer", zbuffer, "--comp",
+                                                    "comp.exr", "-o", "out.exr", "--threads", threads},
+                                                   dir.path());
+            ASSERT_EQ(run.status, 0) << zbuffer << ": " << run.err;
+            EXPECT_EQ(ztest::bits_of(read_pixels(dir / "out.exr", 5)), ztest::bits_of(expected))
+                << zbuffer << " on " << threads << " threads";
+        }
+    }
+}
+
+TEST(ZhostComp, TakesTheRenderDepthFromASeparateImage) {
+    test::TempDir dir;
+    Inputs in = make_inputs();
+    write_inputs(dir, in);
+    std::vector<float> colour, z;
+    for (int i = 0; i < W * H; ++i) {
+        for (int c = 0; c < 4; ++c) colour.push_back(in.render[std::size_t(i * 5 + c)]);
+        z.push_back(in.render[std::size_t(i * 5 + 4)]);
+    }
+    ztest::write_image((dir / "colour.tif").string(), W, H, {"R", "G", "B", "A"}, colour);
+    ztest::write_image((dir / "z.exr").string(), W, H, {"Z"}, z);
+    const ztest::RunResult run = run_in(dir.path(), {"comp", "--render", "colour.tif", "--render-depth", "z.exr",
+                                                     "--zbuffer", "depth.exr", "--comp", "comp.exr", "-o", "out.tif"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "out.tif", 5)), ztest::bits_of(expected_merge(in)));
+}
+
+TEST(ZhostComp, ImagesOfOtherSizesAreScaledToTheFrame) {
+    test::TempDir dir;
+    Inputs in = make_inputs();
+    write_inputs(dir, in);
+    // A depth image twice the frame's size, nearer everywhere; a one-colour
+    // composite image half its size.
+    ztest::write_image((dir / "big.exr").string(), 2 * W, 2 * H, {"Z"}, std::vector<float>(4 * W * H, -1.0f));
+    const int cw = (W + 1) / 2, ch = (H + 1) / 2;
+    std::vector<float> grey(std::size_t(cw * ch * 3), 0.5f);
+    ztest::write_image((dir / "small.exr").string(), cw, ch, {"R", "G", "B"}, grey);
+    const ztest::RunResult run =
+        run_in(dir.path(), {"comp", "--render", "render.exr", "--zbuffer", "big.exr", "--comp", "small.exr", "-o", "o.exr"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<float> out = read_pixels(dir / "o.exr", 5);
+    for (int i = 0; i < W * H; ++i) {
+        EXPECT_EQ(ztest::bits(out[std::size_t(i * 5)]), ztest::bits(0.5f)) << i;
+        EXPECT_EQ(ztest::bits(out[std::size_t(i * 5 + 3)]), ztest::bits(in.render[std::size_t(i * 5 + 3)])) << i;
+        EXPECT_EQ(ztest::bits(out[std::size_t(i * 5 + 4)]), ztest::bits(-1.0f)) << i;
+    }
+}
+
+void expect_refused(const test::TempDir& dir, const std::vector<std::string>& args, const std::string& reason) {
+    std::string shown;
+    for (const std::string& arg : args) shown += arg + " ";
+    const std::vector<std::string> before = ztest::files_in(dir.path());
+    const ztest::RunResult run = run_in(dir.path(), args);
+    EXPECT_EQ(run.status, 1) << shown << "\n" << run.err;
+    EXPECT_EQ(line_count(run.err), 1) << shown << "\n" << run.err;
+    EXPECT_TRUE(contains(run.err, reason)) << shown << "\n" << run.err;
+    EXPECT_EQ(ztest::files_in(dir.path()), before) << shown;
+}
+
+TEST(ZhostComp, RefusalsSayWhyAndLeaveNothing) {
+    test::TempDir dir;
+    write_inputs(dir, make_inputs());
+    ztest::write_image((dir / "narrow.exr").string(), W - 1, H, {"Z"}, std::vector<float>((W - 1) * H, 1.0f));
+    ztest::write_image((dir / "rgb.exr").string(), W, H, {"R", "G", "B"}, ztest::samples(W * H, 3));
+    test::HeaderFields compressed;
+    compressed.compression = 1;
+    test::write_file(dir / "bad.zb", test::depth_file(compressed));
+    auto comp = [](const std::string& render, const std::string& zbuffer, const std::string& image,
+                   const std::string& out) {
+        return std::vector<std::string>{"comp", "--render", render, "--zbuffer", zbuffer, "--comp", image, "-o", out};
+    };
+    expect_refused(dir, comp("missing.exr", "depth.exr", "comp.exr", "o.exr"), "missing.exr: no such file");
+    expect_refused(dir, comp("comp.exr", "depth.exr", "comp.exr", "o.exr"), "comp.exr: no Z channel");
+    expect_refused(dir, comp("render.exr", "rgb.exr", "comp.exr", "o.exr"), "rgb.exr: no Z channel");
+    expect_refused(dir, comp("render.exr", "bad.zb", "comp.exr", "o.exr"), "bad.zb: not a depth file: compression is 1");
+    expect_refused(dir, comp("render.exr", "depth.exr", "gone.png", "o.exr"), "gone.png: no such file");
+    expect_refused(dir, comp("render.exr", "depth.exr", "comp.exr", "nowhere/o.exr"), "nowhere/o.exr: cannot write");
+    expect_refused(dir, comp("render.exr", "depth.exr", "comp.exr", "o.pfm"), "PFM holds no alpha");
+    std::vector<std::string> split = comp("render.exr", "depth.exr", "comp.exr", "o.exr");
+    split.insert(split.end(), {"--render-depth", "narrow.exr"});
+    expect_refused(dir, split, "size 8x6 differs from 9x6");
+}
+
+// A scene of two frames: render inputs per frame, the depth image as a
+// sequence of depth files, the composite image fixed; the compositor's
+// images chosen in its panel on the command line; the saver after it.
+void write_scene_inputs(const test::TempDir& dir, const Inputs& in) {
+    for (int frame = 1; frame <= 2; ++frame) {
+        const std::string n = std::to_string(frame);
+        ztest::write_image((dir / ("render." + n + ".exr")).string(), W, H, {"R", "G", "B", "A", "Z"}, in.render);
+        ztest::write_image((dir / ("depth." + n + ".exr")).string(), W, H, {"Z"}, in.depth);
+    }
+    ztest::write_image((dir / "comp.exr").string(), W, H, {"R", "G", "B", "A"}, in.comp);
+}
+
+const char* const SCENE = R"({
+  "frames": "1-2",
+  "size": "9x6",
+  "render": {"rgba": "render.%d.exr"},
+  "images": [{"name": "zb", "file": "depth.%d.exr"}, {"name": "comp", "file": "comp.exr"}],
+  "pixel_filters": [{"server": "OBK_ZComp"}],
+  "image_filters": [{"server": "OBK_ZSave", "answers": {"path": "saved/z"}}],
+  "output": "out/frame.#.exr"
+})";
+
+TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
+    test::TempDir dir;
+    fs::create_directories(dir / "scene" / "out");
+    fs::create_directories(dir / "scene" / "saved");
+    const Inputs in = make_inputs();
+    write_scene_inputs(dir, in);
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        if (entry.is_regular_file()) fs::rename(entry.path(), dir / "scene" / entry.path().filename());
+    }
+    write_text(dir / "scene" / "scene.json", SCENE);
+    const ztest::RunResult first =
+        run_zhost({"render", "scene/scene.json", "--options", "OBK_ZComp", "--options", "OBK_ZSave", "--answer",
+                   "Z-Buffer=zb", "--answer", "Comp Image=comp", "--answer", "path=saved/z", "--save-scene", "saved.json"},
+                  dir.path());
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(contains(first.out, "OBK_ZComp:  zb, comp")) << first.out;
+    const std::vector<float> expected = expected_merge(in);
+    for (const char* out : {"scene/out/frame.1.exr", "scene/out/frame.2.exr"}) {
+        EXPECT_EQ(ztest::bits_of(read_pixels(dir / out, 5)), ztest::bits_of(expected)) << out;
+    }
+    EXPECT_EQ(ztest::files_in(dir / "scene" / "saved"), (std::vector<std::string>{"z0001.zb", "z0002.zb"}));
+
+    // The settings as the servers saved them, then a run from those alone.
+    const nlohmann::json saved = nlohmann::json::parse(std::ifstream(dir / "saved.json"));
+    EXPECT_EQ(saved["pixel_filters"][0]["settings"], nlohmann::json::parse(R"([{"image": "zb"}, {"image": "comp"}])"));
+    EXPECT_EQ(saved["image_filters"][0]["settings"],
+              nlohmann::json::parse(R"([{"text": "saved/z"}, {"u16": 6}, {"u16": 0}, {"u16": 0}, {"u16": 2}])"));
+    fs::remove_all(dir / "scene" / "out");
+    fs::create_directories(dir / "scene" / "out");
+    fs::copy_file(dir / "saved.json", dir / "scene" / "again.json");
+    const ztest::RunResult again =
+        run_zhost({"render", "scene/again.json", "--frames", "2-2", "--save-scene", "again-saved.json"}, dir.path());
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(ztest::files_in(dir / "scene" / "out"), std::vector<std::string>{"frame.2.exr"});
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "scene/out/frame.2.exr", 5)), ztest::bits_of(expected));
+    EXPECT_EQ(nlohmann::json::parse(std::ifstream(dir / "again-saved.json")), saved);
+}
+
+TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
+    test::TempDir dir;
+    write_scene_inputs(dir, make_inputs());
+    struct Case {
+        const char* scene;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"{\n  \"frames\": \"1-2\",\n  \"render\": {\"rgba\": \"render.%d.exr\"}\n  \"x\": 1}", "parse error at line 4"},
+        {R"({"render": {"rgba": "r.exr"}})", "key \"frames\": missing"},
+        {R"({"frames": "2-1", "render": {"rgba": "r.exr"}})", "key \"frames\": frame range \"2-1\""},
+        {R"({"frames": 3, "render": {"rgba": "r.exr"}})", "key \"frames\": expected a non-empty text"},
+        {R"({"frames": "1", "render": "r.exr"})", "key \"render\": expected an object"},
+        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "images": [{"file": "x"}]})", "key \"images[0].name\": missing"},
+        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "pixel_filters": {}})", "key \"pixel_filters\": expected a list"},
+        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "pixel_filters": [{"server": "OBK_ZComp", "settings": [{"u16": 70000}]}]})",
+         "key \"pixel_filters[0].settings\"[0]"},
+        {R"({"frames": "1", "render": {"rgba": "render.%d.exr"}, "pixel_filters": [{"server": "OBK_Nothing"}]})",
+         "OBK_Nothing"},
+        {R"({"frames": "1", "render": {"rgba": "render.%d.exr"}, "pixel_filters": [{"server": "OBK_ZComp"}]})",
+         "OBK_ZComp:  No depth buffer file specified."},
+        {R"({"frames": "1-3", "render": {"rgba": "render.%d.exr"}, "output": "o.#.exr"})", "render.3.exr: no such file"},
+        {R"({"frames": "1", "size": "4x4", "render": {"rgba": "render.%d.exr"}})", "differs from the scene's 4x4"},
+    };
+    for (const Case& c : cases) {
+        write_text(dir / "bad.json", c.scene);
+        expect_refused(dir, {"render", "bad.json"}, c.reason);
+    }
+    write_text(dir / "bad.json", R"({"frames": "1", "render": {"rgba": "render.%d.exr"}})");
+    expect_refused(dir, {"render", "bad.json", "--options", "OBK_ZSave"}, "the scene has no filter of that server");
+}
+
+TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {
+    test::TempDir dir;
+    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "2", "--size", "48x27"}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    const std::vector<std::string> expected = {
+        "composite-depth0001.png", "composite-depth0002.png", "composite0001.png", "composite0002.png",
+        "contact-sheet.png",       "first-depth0001.png",     "first-depth0002.png", "first0001.png",
+        "first0002.png",           "second-depth0001.png",    "second-depth0002.png", "second0001.png",
+        "second0002.png",          "zbuf0001.zb",             "zbuf0002.zb"};
+    EXPECT_EQ(ztest::files_in(dir / "out"), expected);
+    EXPECT_TRUE(contains(run.out, "out/zbuf0001.zb .. out/zbuf0002.zb")) << run.out;
+    const ztest::RunResult info = run_in(dir.path(), {"info", "out/zbuf0002.zb"});
+    EXPECT_TRUE(contains(info.out, "size             48 x 27")) << info.out;
+    // The composite differs from the first layer where the second layer is nearer.
+    EXPECT_NE(read_pixels(dir / "out/composite0001.png", 4), read_pixels(dir / "out/first0001.png", 4));
+}
+
+}  // namespace
