@@ -154,7 +154,8 @@ host::SceneValues settings_from_json(const json& list, const std::string& key) {
         if (!entry.is_object() || entry.size() != 1) {
             throw Error(at + ": expected one of {\"text\": ...}, {\"u16\": ...}, {\"image\": ...}");
         }
-        const auto& [type, value] = *entry.items().begin();
+        const std::string type = entry.begin().key();
+        const json& value = entry.begin().value();
         if (type == "text" && value.is_string()) {
             values.emplace_back(value.get<std::string>());
         } else if (type == "u16" && value.is_number_unsigned() && value.get<uint64_t>() <= 65535) {
