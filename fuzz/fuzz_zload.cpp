@@ -1,0 +1,63 @@
+// Fuzz target: one whole "OBK_ZLoad" load through the host's image loader on
+// arbitrary file content. Any outcome is a status; what the host holds
+// afterwards must stay bounded by the file's own size.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "host/image_loader.h"
+#include "host/services.h"
+#include "module/servers.h"
+
+namespace {
+
+// One scratch file per fuzzing process, rewritten for every input.
+const std::string& scratch_path() {
+    static const std::string path = [] {
+        std::string pattern = "/tmp/fuzz-zload-XXXXXX";
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0) std::abort();
+        ::close(fd);
+        std::atexit([] { std::remove(scratch_path().c_str()); });
+        return pattern;
+    }();
+    return path;
+}
+
+bool write_scratch(const uint8_t* data, size_t size) {
+    std::FILE* file = std::fopen(scratch_path().c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
+    return std::fclose(file) == 0 && written;
+}
+
+bool known_status(int32_t status) {
+    return status == STATUS_OK || status == STATUS_NOT_RECOGNISED || status == STATUS_BAD_FILE ||
+           status == STATUS_FAILED;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!write_scratch(data, size)) return 0;
+    host::ImageLoader loader(scratch_path());
+    if (zload_activate(SERVER_CLASS_VERSION, host::host_global, loader.local(), nullptr) != ACTIVATE_OK) {
+        __builtin_trap();
+    }
+    // Pixel storage grows only with rows that arrived, and every row came
+    // out of the file: never more than twice the file (vector growth).
+    if (loader.reserved_bytes() > 2 * size) __builtin_trap();
+    const host::ImageLoad load = loader.result();
+    if (!known_status(load.status)) __builtin_trap();
+    if (load.rows_received > load.rows_announced) __builtin_trap();
+    if (load.status == STATUS_OK) {
+        // A complete image: every announced row arrived and the file held them.
+        if (!load.image || load.rows_received != load.rows_announced) __builtin_trap();
+        const uint64_t samples = uint64_t(load.image->width) * uint64_t(load.image->height);
+        if (load.image->pixels.size() != samples || samples * 4 + 64 > size) __builtin_trap();
+    }
+    return 0;
+}
