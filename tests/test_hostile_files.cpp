@@ -34,6 +34,12 @@ namespace {
 
 constexpr uint32_t HEADERS = 64;
 
+constexpr uint32_t fourcc(const char (&id)[5]) {
+    return uint32_t(uint8_t(id[0])) << 24 | uint32_t(uint8_t(id[1])) << 16 | uint32_t(uint8_t(id[2])) << 8 |
+           uint8_t(id[3]);
+}
+constexpr uint32_t FORM = fourcc("FORM"), ILBM = fourcc("ILBM"), ZBUF = fourcc("ZBUF"), JUNK = fourcc("JUNK");
+
 HeaderFields fields(uint32_t width, uint32_t height, uint16_t value_type = 6) {
     HeaderFields h;
     h.width = width;
@@ -48,8 +54,8 @@ HeaderFields fields(uint32_t width, uint32_t height, uint16_t value_type = 6) {
 Bytes file_of(const HeaderFields& h, const Bytes& body = {}) {
     const uint64_t claimed = uint64_t(h.width) * h.height * (h.value_type == 7 ? 8 : 4);
     ByteBuilder b;
-    b.id("FORM").u32(uint32_t(std::min<uint64_t>(claimed + 56, 0x7FFFFFFF))).id("ILBM");
-    test::add_zbuf_chunk(b, h).id("ZBOD").u32(uint32_t(claimed));
+    b.u32(FORM).u32(uint32_t(std::min<uint64_t>(claimed + 56, 0x7FFFFFFF))).u32(ILBM);
+    test::add_zbuf_chunk(b, h).u32(fourcc("ZBOD")).u32(uint32_t(claimed));
     Bytes bytes = b.bytes();
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
@@ -150,11 +156,11 @@ TEST_F(HostileFiles, OversizedAndMisshapenFilesGiveTheirStatus) {
     Bytes trailing = valid;
     trailing.insert(trailing.end(), 1 << 16, 0xAB);
     ByteBuilder huge_chunk;
-    huge_chunk.id("FORM").u32(0x7FFFFFFF).id("ILBM").id("JUNK").u32(0xFFFFFFFF).zeros(64);
+    huge_chunk.u32(FORM).u32(0x7FFFFFFF).u32(ILBM).u32(JUNK).u32(0xFFFFFFFF).zeros(64);
     ByteBuilder huge_zbuf;
-    huge_zbuf.id("FORM").u32(0x7FFFFFFF).id("ILBM").id("ZBUF").u32(0xFFFFFFF0).zeros(64);
+    huge_zbuf.u32(FORM).u32(0x7FFFFFFF).u32(ILBM).u32(ZBUF).u32(0xFFFFFFF0).zeros(64);
     ByteBuilder only_junk;
-    only_junk.id("FORM").u32(24).id("ILBM").id("JUNK").u32(4).zeros(4).id("JUNK").u32(0).zeros(4);
+    only_junk.u32(FORM).u32(24).u32(ILBM).u32(JUNK).u32(4).zeros(4).u32(JUNK).u32(0).zeros(4);
     const struct { const char* name; Bytes file; int32_t status, rows; } cases[] = {
         {"valid", valid, STATUS_OK, 3},
         {"64 KiB after the body", trailing, STATUS_OK, 3},
