@@ -9,7 +9,7 @@ cd "$root"
 seconds=${1:-20}
 
 scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DOBK_FUZZ=ON -DOBK_BUILD_TESTS=OFF -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF
+  -DOBK_FUZZ=ON -DOBK_BUILD_TESTS=OFF -DOBK_BUILD_PROGRAM=ON -DOBK_BUILD_BENCH=OFF
 
 mkdir -p build-fuzz/artifacts
 for target in build-fuzz/fuzz/fuzz_*; do

@@ -9,6 +9,7 @@
 #include "host/module_host.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
+#include "zhost/one_line.h"
 
 namespace zhost {
 namespace {
@@ -108,7 +109,8 @@ CLI::App* add_render(CLI::App& app, RenderOptions& render) {
 }
 
 int usage_error(const CLI::ParseError& error) {
-    std::fprintf(stderr, "zhost: %s\nRun 'zhost --help' or 'zhost COMMAND --help' for usage.\n", error.what());
+    std::fprintf(stderr, "zhost: %s\nRun 'zhost --help' or 'zhost COMMAND --help' for usage.\n",
+                 one_line(error.what()).c_str());
     return EXIT_USAGE;
 }
 
@@ -148,12 +150,12 @@ int run(int argc, char** argv) {
         if (comp->parsed()) return run_comp(options.comp, global);
         if (render->parsed()) return run_render(options.render, global);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "zhost: %s\n", error.what());
+        std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_USAGE;
     } catch (const std::exception& error) {
         // zhost::Error and host::HostError carry one-line reasons; anything
         // else (out of memory, say) is reported the same way.
-        std::fprintf(stderr, "zhost: %s\n", error.what());
+        std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_REFUSED;
     }
     return EXIT_USAGE;

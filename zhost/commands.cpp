@@ -8,6 +8,7 @@
 #include "host/module_host.h"
 #include "zhost/demo_scene.h"
 #include "zhost/error.h"
+#include "zhost/one_line.h"
 #include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
@@ -122,11 +123,11 @@ int run_info(const InfoOptions& options, const GlobalOptions&) {
     for (const std::string& path : options.files) {
         try {
             const ZbufInfo info = inspect_zbuf(path);
-            std::fputs(format_zbuf_info(path, info).c_str(), stdout);
+            std::fputs(format_zbuf_info(one_line(path), info).c_str(), stdout);
             if (!info.body_complete()) status = 1;
         } catch (const Error& error) {
             std::fflush(stdout);
-            std::fprintf(stderr, "zhost: %s\n", error.what());
+            std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
             status = 1;
         }
     }

@@ -11,6 +11,7 @@
 
 #include "host/image_loader.h"
 #include "zhost/error.h"
+#include "zhost/one_line.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/zbuf_info.h"
@@ -153,8 +154,7 @@ std::string message_line(const host::Message& message,
         }
         line += ": " + second;
     }
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    return line;
+    return one_line(line);
 }
 
 std::size_t print_messages(const host::MessageLog& log,

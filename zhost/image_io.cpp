@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "zhost/error.h"
 
@@ -153,15 +155,46 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
     }
 }
 
+void write_bytes(const std::string& path, const std::string& destination, const std::vector<unsigned char>& bytes) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    if (!written || std::fclose(file.release()) != 0) {
+        throw Error(destination + ": cannot write: " + std::strerror(errno));
+    }
+}
+
+// A file that an encoder wrote itself is read back whole before it counts:
+// some encoders do not notice a failed write (a full disk), and their cut
+// file would otherwise pass for a whole one.
+void verify_readable(const std::string& path, const std::string& destination) {
+    auto input = OIIO::ImageInput::open(path);
+    std::vector<float> pixels;
+    if (input) pixels.resize(std::size_t(input->spec().image_pixels()) * std::size_t(input->spec().nchannels));
+    if (!input || !input->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, pixels.data())) {
+        throw Error(destination + ": cannot write: the written file does not read back whole");
+    }
+}
+
+// Encodes in memory where the format allows it, so that every byte reaches
+// the disk through one write whose result is checked.
 void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, OIIO::TypeDesc type, const void* data) {
     auto output = OIIO::ImageOutput::create(file.destination());
     if (!output) throw Error(file.destination() + ": no image format is known for this file name");
+    std::vector<unsigned char> encoded;
+    OIIO::Filesystem::IOVecOutput memory(encoded);
+    const bool in_memory = output->supports("ioproxy") && output->set_ioproxy(&memory);
     if (!output->open(file.temporary(), spec)) {
         throw Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
     }
     const bool written = output->write_image(type, data);
     const bool closed = output->close();
     if (!written || !closed) throw Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
+    if (in_memory) {
+        write_bytes(file.temporary(), file.destination(), encoded);
+    } else {
+        verify_readable(file.temporary(), file.destination());
+    }
 }
 
 }  // namespace

@@ -121,11 +121,12 @@ json parse_document(const std::string& path) {
     if (!in) throw Error(path + ": cannot open the scene file");
     try {
         return json::parse(in);
-    } catch (const json::parse_error& error) {
-        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without the tag
+    } catch (const json::exception& error) {
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without the tag;
+        // a number beyond a double's range comes as another kind of error, with its own tag.
         std::string what = error.what();
-        const std::size_t at = what.find("parse error");
-        throw Error(path + ": " + (at == std::string::npos ? what : what.substr(at)));
+        const std::size_t tag_end = what.find("] ");
+        throw Error(path + ": " + (tag_end == std::string::npos ? what : what.substr(tag_end + 2)));
     }
 }
 
