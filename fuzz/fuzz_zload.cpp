@@ -1,38 +1,18 @@
 // Fuzz target: one whole "OBK_ZLoad" load through the host's image loader on
 // arbitrary file content. Any outcome is a status; what the host holds
 // afterwards must stay bounded by the file's own size.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "fuzz/scratch_file.h"
 
 #include "host/image_loader.h"
 #include "host/services.h"
 #include "module/servers.h"
 
 namespace {
-
-// One scratch file per fuzzing process, rewritten for every input.
-const std::string& scratch_path() {
-    static const std::string path = [] {
-        std::string pattern = "/tmp/fuzz-zload-XXXXXX";
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0) std::abort();
-        ::close(fd);
-        std::atexit([] { std::remove(scratch_path().c_str()); });
-        return pattern;
-    }();
-    return path;
-}
-
-bool write_scratch(const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(scratch_path().c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && written;
-}
 
 bool known_status(int32_t status) {
     return status == STATUS_OK || status == STATUS_NOT_RECOGNISED || status == STATUS_BAD_FILE ||

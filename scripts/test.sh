@@ -16,6 +16,9 @@ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBK_SANITIZE=ON 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure --timeout 900
 
+echo "== fuzzing"
+scripts/fuzz.sh 20
+
 echo "== 32-bit module and unit tests"
 # Kernels without 32-bit support run the tests under qemu's user emulation.
 probe=$(mktemp -d)
@@ -29,5 +32,3 @@ scripts/build.sh build-m32 "${emulator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C
   -DCMAKE_EXE_LINKER_FLAGS=-m32 -DCMAKE_SHARED_LINKER_FLAGS=-m32 -DCMAKE_MODULE_LINKER_FLAGS=-m32 \
   -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_GTEST_FROM_SOURCE=ON
 ctest --test-dir build-m32 --output-on-failure --timeout 600
-echo "== fuzzing"
-scripts/fuzz.sh 20
