@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -39,16 +38,6 @@ bool within_table(int32_t buffer, int32_t count) {
     return buffer >= 0 && count >= 0 && count <= BUFFER_LIMIT - buffer;
 }
 
-// Stores a value only when its bits change: a pixel that keeps its colour
-// (the common case) leaves its cache lines clean, so the frame is not
-// written back to memory where nothing changed. The result is the same.
-void store(float* sample, float value) {
-    uint32_t old_bits, new_bits;
-    std::memcpy(&old_bits, sample, sizeof old_bits);
-    std::memcpy(&new_bits, &value, sizeof new_bits);
-    if (old_bits != new_bits) *sample = value;
-}
-
 extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
     const std::size_t at = cursor.index;
     if (within_table(buffer, count)) {
@@ -67,12 +56,12 @@ extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* val
     if (within_table(buffer, count)) {
         float* const* planes = cursor.planes + buffer;
         for (int32_t i = 0; i < count; ++i) {
-            if (planes[i]) store(planes[i] + at, values[i]);
+            if (planes[i]) planes[i][at] = values[i];
         }
         return;
     }
     for (int32_t i = 0; i < count; ++i) {
-        if (float* plane = plane_of(int64_t{buffer} + i)) store(plane + at, values[i]);
+        if (float* plane = plane_of(int64_t{buffer} + i)) plane[at] = values[i];
     }
 }
 
