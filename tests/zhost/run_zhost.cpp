@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -79,6 +80,31 @@ RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem:
     std::filesystem::remove(out_path);
     std::filesystem::remove(err_path);
     return result;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+
+RunResult run_in(const std::filesystem::path& dir, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--module", test::module_path()});
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    RunResult run = run_in_process(args);
+    std::filesystem::current_path(before);
+    return run;
+}
+
+void expect_refused(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                    const std::string& reason) {
+    std::string shown;
+    for (const std::string& arg : args) shown += arg + " ";
+    const std::vector<std::string> before = files_in(dir);
+    const RunResult run = run_in(dir, args);
+    EXPECT_EQ(run.status, 1) << shown << "\n" << run.err;
+    EXPECT_EQ(line_count(run.err), 1) << shown << "\n" << run.err;
+    EXPECT_TRUE(contains(run.err, reason)) << shown << "\n" << run.err;
+    EXPECT_EQ(files_in(dir), before) << shown;
 }
 
 }  // namespace ztest

@@ -3,13 +3,11 @@
 
 #include "zhost_test_support.h"
 
+using ztest::contains;
+using ztest::line_count;
 using ztest::run_zhost;
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
 
 }  // namespace
 

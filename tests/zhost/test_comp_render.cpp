@@ -15,10 +15,9 @@ namespace {
 
 using ztest::run_zhost;
 namespace fs = std::filesystem;
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+using ztest::contains;
+using ztest::line_count;
+using ztest::run_in;
 
 std::vector<float> read_pixels(const fs::path& path, int expected_channels) {
     auto in = OIIO::ImageInput::open(path.string());
@@ -28,15 +27,6 @@ std::vector<float> read_pixels(const fs::path& path, int expected_channels) {
     std::vector<float> pixels(std::size_t(in->spec().width * in->spec().height * in->spec().nchannels));
     EXPECT_TRUE(in->read_image(0, 0, 0, in->spec().nchannels, OIIO::TypeDesc::FLOAT, pixels.data()));
     return pixels;
-}
-
-ztest::RunResult run_in(const fs::path& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--module", test::module_path()});
-    const fs::path before = fs::current_path();
-    fs::current_path(dir);
-    ztest::RunResult run = ztest::run_in_process(args);
-    fs::current_path(before);
-    return run;
 }
 
 void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
@@ -152,14 +142,7 @@ TEST(ZhostComp, ImagesOfOtherSizesAreScaledToTheFrame) {
 }
 
 void expect_refused(const test::TempDir& dir, const std::vector<std::string>& args, const std::string& reason) {
-    std::string shown;
-    for (const std::string& arg : args) shown += arg + " ";
-    const std::vector<std::string> before = ztest::files_in(dir.path());
-    const ztest::RunResult run = run_in(dir.path(), args);
-    EXPECT_EQ(run.status, 1) << shown << "\n" << run.err;
-    EXPECT_EQ(line_count(run.err), 1) << shown << "\n" << run.err;
-    EXPECT_TRUE(contains(run.err, reason)) << shown << "\n" << run.err;
-    EXPECT_EQ(ztest::files_in(dir.path()), before) << shown;
+    ztest::expect_refused(dir.path(), args, reason);
 }
 
 TEST(ZhostComp, RefusalsSayWhyAndLeaveNothing) {

@@ -12,10 +12,9 @@ namespace {
 
 using ztest::run_zhost;
 namespace fs = std::filesystem;
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-int line_count(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+using ztest::contains;
+using ztest::line_count;
+using ztest::run_in;
 
 // All channels of an image as floats, read with OpenImageIO directly.
 struct Read {
@@ -70,15 +69,6 @@ void write_pfm(const fs::path& path, int width, int height, const std::vector<fl
 
 // Runs zhost's command line inside the test process in `dir` (quicker than
 // starting the program, for tables of refusals), with the module under test.
-ztest::RunResult run_in(const fs::path& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--module", test::module_path()});
-    const fs::path before = fs::current_path();
-    fs::current_path(dir);
-    ztest::RunResult run = ztest::run_in_process(args);
-    fs::current_path(before);
-    return run;
-}
-
 TEST(ZhostSaveLoad, DepthOfAnExrRoundTripsBitForBitIntoEveryFloatFormat) {
     test::TempDir dir;
     const std::vector<float> depths = awkward_depths(W * H, 2.0f);
@@ -172,16 +162,9 @@ TEST(ZhostSaveLoad, PreviewsAreFalseColourPicturesWithALegend) {
 
 // One refused command: exit status 1, a one-line reason, no new file.
 void expect_refused(const test::TempDir& dir, const std::vector<std::string>& args, const std::string& reason) {
-    std::string shown;
-    for (const std::string& arg : args) shown += arg + " ";
-    const std::vector<std::string> before = ztest::files_in(dir.path());
-    const ztest::RunResult run = run_in(dir.path(), args);
-    EXPECT_EQ(run.status, 1) << shown << "\n" << run.err;
-    EXPECT_EQ(line_count(run.err), 1) << shown << "\n" << run.err;
-    EXPECT_TRUE(contains(run.err, reason)) << shown << "\n" << run.err;
-    EXPECT_EQ(ztest::files_in(dir.path()), before) << shown;
+    ztest::expect_refused(dir.path(), args, reason);
     if (fs::exists(dir / "out")) {
-        EXPECT_TRUE(ztest::files_in(dir / "out").empty()) << shown;
+        EXPECT_TRUE(ztest::files_in(dir / "out").empty()) << args.front();
     }
 }
 

@@ -71,4 +71,15 @@ RunResult run_in_process(const std::vector<std::string>& args);
 RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
                     const std::vector<std::string>& environment = {});
 
+bool contains(const std::string& text, const std::string& part);
+int line_count(const std::string& text);
+
+// run_in_process with the module under test, in `dir` as working directory.
+RunResult run_in(const std::filesystem::path& dir, std::vector<std::string> args);
+
+// One refused command: exit status 1, a one-line reason that holds `reason`,
+// and no new file in `dir`.
+void expect_refused(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                    const std::string& reason);
+
 }  // namespace ztest
