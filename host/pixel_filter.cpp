@@ -38,34 +38,68 @@ bool within_table(int32_t buffer, int32_t count) {
     return buffer >= 0 && count >= 0 && count <= BUFFER_LIMIT - buffer;
 }
 
+[[gnu::always_inline]] inline float read_plane(const float* plane, std::size_t at) { return plane ? plane[at] : 0.0f; }
+
+[[gnu::always_inline]] inline void write_plane(float* plane, std::size_t at, float value) {
+    if (plane) plane[at] = value;
+}
+
+// Runs of one and of four (a depth, a colour with alpha) are the common
+// calls; they get straight-line code instead of a counted loop.
 extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
     const std::size_t at = cursor.index;
     if (within_table(buffer, count)) {
         float* const* planes = cursor.planes + buffer;
-        for (int32_t i = 0; i < count; ++i) values[i] = planes[i] ? planes[i][at] : 0.0f;
-        return;
+        switch (count) {
+        case 1:
+            values[0] = read_plane(planes[0], at);
+            return;
+        case 4:
+            values[0] = read_plane(planes[0], at);
+            values[1] = read_plane(planes[1], at);
+            values[2] = read_plane(planes[2], at);
+            values[3] = read_plane(planes[3], at);
+            return;
+        default:
+            for (int32_t i = 0; i < count; ++i) values[i] = read_plane(planes[i], at);
+            return;
+        }
     }
-    for (int32_t i = 0; i < count; ++i) {
-        const float* plane = plane_of(int64_t{buffer} + i);
-        values[i] = plane ? plane[at] : 0.0f;
-    }
+    for (int32_t i = 0; i < count; ++i) values[i] = read_plane(plane_of(int64_t{buffer} + i), at);
 }
 
 extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) {
     const std::size_t at = cursor.index;
     if (within_table(buffer, count)) {
         float* const* planes = cursor.planes + buffer;
-        for (int32_t i = 0; i < count; ++i) {
-            if (planes[i]) planes[i][at] = values[i];
+        switch (count) {
+        case 1:
+            write_plane(planes[0], at, values[0]);
+            return;
+        case 4:
+            write_plane(planes[0], at, values[0]);
+            write_plane(planes[1], at, values[1]);
+            write_plane(planes[2], at, values[2]);
+            write_plane(planes[3], at, values[3]);
+            return;
+        default:
+            for (int32_t i = 0; i < count; ++i) write_plane(planes[i], at, values[i]);
+            return;
         }
-        return;
     }
-    for (int32_t i = 0; i < count; ++i) {
-        if (float* plane = plane_of(int64_t{buffer} + i)) plane[at] = values[i];
-    }
+    for (int32_t i = 0; i < count; ++i) write_plane(plane_of(int64_t{buffer} + i), at, values[i]);
 }
 
-extern "C" void pixel_set_rgba(const float rgba[4]) { pixel_set_values(BUF_RED, 4, rgba); }
+static_assert(BUF_RED >= 0 && BUF_ALPHA == BUF_RED + 3 && BUF_ALPHA < BUFFER_LIMIT);
+
+extern "C" void pixel_set_rgba(const float rgba[4]) {
+    const std::size_t at = cursor.index;
+    float* const* planes = cursor.planes + BUF_RED;
+    write_plane(planes[0], at, rgba[0]);
+    write_plane(planes[1], at, rgba[1]);
+    write_plane(planes[2], at, rgba[2]);
+    write_plane(planes[3], at, rgba[3]);
+}
 
 using EvaluateFn = void (*)(void*, const PixelAccess*);
 
@@ -101,12 +135,15 @@ void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes
     access.set_rgba = pixel_set_rgba;
     access.set_values = pixel_set_values;
     cursor.planes = planes.data();
-    cursor.index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
+    // Counted in a register and stored for each pixel, so that the cursor is
+    // never read back after a call.
+    std::size_t index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
     const std::size_t end = static_cast<std::size_t>(end_row) * static_cast<std::size_t>(width);
     for (int32_t y = first_row; y < end_row; ++y) {
         access.pixel_y = y;
-        for (int32_t x = 0; x < width; ++x, ++cursor.index) {
-            if (cursor.index % PREFETCH_STEP == 0) prefetch_ahead(planes, cursor.index, end);
+        for (int32_t x = 0; x < width; ++x, ++index) {
+            if (index % PREFETCH_STEP == 0) prefetch_ahead(planes, index, end);
+            cursor.index = index;
             access.pixel_x = x;
             evaluate(instance, &access);
         }
