@@ -11,40 +11,69 @@ namespace {
 
 ImageList* active_list = nullptr;
 
-const Image* as_image(ImageId id) { return static_cast<const Image*>(id); }
+}  // namespace
 
-// Offset of the first sample of the edge-clamped pixel (x, y).
-std::size_t clamped_index(const Image& image, int32_t x, int32_t y) {
-    return image.index(std::clamp(x, int32_t{0}, image.width - 1), std::clamp(y, int32_t{0}, image.height - 1));
-}
+// An image with what its per-pixel reads need worked out once: where its
+// samples start, its last column and row, and the samples per row.
+struct ImageList::Entry {
+    explicit Entry(Image taken)
+        : image(std::move(taken)),
+          samples(image.pixels.data()),
+          last_x(static_cast<uint32_t>(image.width - 1)),
+          last_y(static_cast<uint32_t>(image.height - 1)),
+          channels(static_cast<std::size_t>(image.channels)),
+          row_samples(static_cast<std::size_t>(image.width) * channels) {}
+
+    // The first sample of pixel (x, y), clamped to the nearest edge pixel.
+    // Inside the image (the common case) one unsigned comparison per
+    // coordinate decides; a negative coordinate wraps and takes the clamp.
+    const float* pixel(int32_t x, int32_t y) const {
+        auto column = static_cast<uint32_t>(x);
+        auto row = static_cast<uint32_t>(y);
+        if (column > last_x) [[unlikely]] column = x < 0 ? 0 : last_x;
+        if (row > last_y) [[unlikely]] row = y < 0 ? 0 : last_y;
+        return samples + row * row_samples + column * channels;
+    }
+
+    Image image;
+    const float* samples;
+    uint32_t last_x;
+    uint32_t last_y;
+    std::size_t channels;
+    std::size_t row_samples;
+};
+
+namespace {
+
+using Entry = ImageList::Entry;
+
+const Entry* as_entry(ImageId id) { return static_cast<const Entry*>(id); }
 
 float luminance(const float* rgb) { return 0.2126f * rgb[0] + 0.7152f * rgb[1] + 0.0722f * rgb[2]; }
 
-extern "C" const char* list_image_name(ImageId id) {
-    return id ? as_image(id)->name.c_str() : nullptr;
-}
+extern "C" const char* list_image_name(ImageId id) { return id ? as_entry(id)->image.name.c_str() : nullptr; }
 
 extern "C" void list_image_size(ImageId id, int32_t* width, int32_t* height) {
-    const Image* image = as_image(id);
-    if (width) *width = image ? image->width : 0;
-    if (height) *height = image ? image->height : 0;
+    const Entry* entry = as_entry(id);
+    if (width) *width = entry ? entry->image.width : 0;
+    if (height) *height = entry ? entry->image.height : 0;
 }
 
 extern "C" float list_image_value(ImageId id, int32_t x, int32_t y) {
-    const Image* image = as_image(id);
-    if (image == nullptr) return 0.0f;
-    const float* pixel = &image->pixels[clamped_index(*image, x, y)];
-    return image->channels == 1 ? pixel[0] : luminance(pixel);
+    const Entry* entry = as_entry(id);
+    if (entry == nullptr) return 0.0f;
+    const float* pixel = entry->pixel(x, y);
+    return entry->channels == 1 ? pixel[0] : luminance(pixel);
 }
 
 extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
-    const Image* image = as_image(id);
-    if (image == nullptr) {
+    const Entry* entry = as_entry(id);
+    if (entry == nullptr) {
         rgb[0] = rgb[1] = rgb[2] = 0.0f;
         return;
     }
-    const float* pixel = &image->pixels[clamped_index(*image, x, y)];
-    const int step = image->channels == 1 ? 0 : 1;
+    const float* pixel = entry->pixel(x, y);
+    const std::size_t step = entry->channels == 1 ? 0 : 1;
     rgb[0] = pixel[0];
     rgb[1] = pixel[step];
     rgb[2] = pixel[2 * step];
@@ -56,7 +85,7 @@ extern "C" ImageId list_load_image_ref(const LoadState* state) {
 }
 
 extern "C" void list_save_image_ref(const SaveState* state, ImageId id) {
-    SceneWriter::from(state).write_image_ref(id ? as_image(id)->name : std::string());
+    SceneWriter::from(state).write_image_ref(id ? as_entry(id)->image.name : std::string());
 }
 
 ImageListService make_service() {
@@ -100,13 +129,15 @@ ImageList::~ImageList() { active_list = previous_active_; }
 ImageId ImageList::add(Image image) {
     check_image(image);
     if (find(image.name) != nullptr) throw HostError(image.name + ": an image of that name is already loaded");
-    images_.push_back(std::make_unique<const Image>(std::move(image)));
-    return const_cast<Image*>(images_.back().get());
+    entries_.push_back(std::make_unique<const Entry>(std::move(image)));
+    return const_cast<Entry*>(entries_.back().get());
 }
 
+const Image& ImageList::image(ImageId id) { return as_entry(id)->image; }
+
 ImageId ImageList::find(std::string_view name) const {
-    for (const auto& image : images_) {
-        if (image->name == name) return const_cast<Image*>(image.get());
+    for (const auto& entry : entries_) {
+        if (entry->image.name == name) return const_cast<Entry*>(entry.get());
     }
     return nullptr;
 }

@@ -41,14 +41,17 @@ public:
 
     // The image of that name, or null.
     ImageId find(std::string_view name) const;
+    // What an id points at; the list's own business.
+    struct Entry;
+
     // The image behind an id that this list gave out.
-    static const Image& image(ImageId id) { return *static_cast<const Image*>(id); }
-    std::size_t size() const { return images_.size(); }
+    static const Image& image(ImageId id);
+    std::size_t size() const { return entries_.size(); }
 
     ImageListService* service() { return &service_; }
 
 private:
-    std::vector<std::unique_ptr<const Image>> images_;
+    std::vector<std::unique_ptr<const Entry>> entries_;
     ImageListService service_;
     ImageList* previous_active_;
     OfferedService offer_;

@@ -13,27 +13,23 @@ namespace {
 constexpr int32_t BUFFER_LIMIT = 36;
 using PlaneTable = std::array<float*, BUFFER_LIMIT>;
 
-// The pixel that the calling thread is evaluating: the frame's plane table
-// and the pixel's offset in every plane. PixelAccess operations carry no
-// context, so they find their pixel here. Outside an evaluation the table
-// holds no plane: reads give 0 and writes go nowhere.
+// The pixel that the calling thread is evaluating: the pixel's offset in
+// every plane and the frame's planes by buffer number, copied into the
+// thread's own storage so that each is one load away. PixelAccess
+// operations carry no context, so they find their pixel here. Outside an
+// evaluation the table holds no plane: reads give 0 and writes go nowhere.
 struct PixelCursor {
-    float* const* planes;
     std::size_t index;
+    PlaneTable planes;
 };
 
-float* const no_planes[BUFFER_LIMIT] = {};
-
 // Initial-exec: the host library is linked into the program, so the cursor
-// is reached without a call.
-thread_local PixelCursor cursor __attribute__((tls_model("initial-exec"))) = {no_planes, 0};
+// is reached without a call; zero-initialised, so without a guard either.
+thread_local PixelCursor cursor __attribute__((tls_model("initial-exec"))) = {};
 
-float* plane_of(int64_t buffer) {
-    return buffer >= 0 && buffer < BUFFER_LIMIT ? cursor.planes[buffer] : nullptr;
-}
+float* plane_of(int64_t buffer) { return buffer >= 0 && buffer < BUFFER_LIMIT ? cursor.planes[buffer] : nullptr; }
 
-// A run of buffers that lies within the table, as every run of the
-// compositor's calls does, skips the range check per value.
+// A run of buffers that lies within the table skips the range check per value.
 bool within_table(int32_t buffer, int32_t count) {
     return buffer >= 0 && count >= 0 && count <= BUFFER_LIMIT - buffer;
 }
@@ -44,61 +40,41 @@ bool within_table(int32_t buffer, int32_t count) {
     if (plane) plane[at] = value;
 }
 
-// Runs of one and of four (a depth, a colour with alpha) are the common
-// calls; they get straight-line code instead of a counted loop.
+static_assert(BUF_RED >= 0 && BUF_ALPHA == BUF_RED + 3 && BUF_ALPHA < BUFFER_LIMIT);
+static_assert(BUF_DEPTH >= 0 && BUF_DEPTH < BUFFER_LIMIT);
+
+// The colour with alpha and the depth alone are the runs that pixel filters
+// ask for most; they are tested for first and get straight-line code at
+// fixed places in the table.
 extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
     const std::size_t at = cursor.index;
-    if (within_table(buffer, count)) {
-        float* const* planes = cursor.planes + buffer;
-        switch (count) {
-        case 1:
-            values[0] = read_plane(planes[0], at);
-            return;
-        case 4:
-            values[0] = read_plane(planes[0], at);
-            values[1] = read_plane(planes[1], at);
-            values[2] = read_plane(planes[2], at);
-            values[3] = read_plane(planes[3], at);
-            return;
-        default:
-            for (int32_t i = 0; i < count; ++i) values[i] = read_plane(planes[i], at);
-            return;
-        }
+    if (buffer == BUF_RED && count == 4) {
+        for (int32_t i = 0; i < 4; ++i) values[i] = read_plane(cursor.planes[BUF_RED + i], at);
+    } else if (buffer == BUF_DEPTH && count == 1) {
+        values[0] = read_plane(cursor.planes[BUF_DEPTH], at);
+    } else if (within_table(buffer, count)) {
+        for (int32_t i = 0; i < count; ++i) values[i] = read_plane(cursor.planes[buffer + i], at);
+    } else {
+        for (int32_t i = 0; i < count; ++i) values[i] = read_plane(plane_of(int64_t{buffer} + i), at);
     }
-    for (int32_t i = 0; i < count; ++i) values[i] = read_plane(plane_of(int64_t{buffer} + i), at);
+}
+
+extern "C" void pixel_set_rgba(const float rgba[4]) {
+    const std::size_t at = cursor.index;
+    for (int32_t i = 0; i < 4; ++i) write_plane(cursor.planes[BUF_RED + i], at, rgba[i]);
 }
 
 extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) {
     const std::size_t at = cursor.index;
-    if (within_table(buffer, count)) {
-        float* const* planes = cursor.planes + buffer;
-        switch (count) {
-        case 1:
-            write_plane(planes[0], at, values[0]);
-            return;
-        case 4:
-            write_plane(planes[0], at, values[0]);
-            write_plane(planes[1], at, values[1]);
-            write_plane(planes[2], at, values[2]);
-            write_plane(planes[3], at, values[3]);
-            return;
-        default:
-            for (int32_t i = 0; i < count; ++i) write_plane(planes[i], at, values[i]);
-            return;
-        }
+    if (buffer == BUF_RED && count == 4) {
+        pixel_set_rgba(values);
+    } else if (buffer == BUF_DEPTH && count == 1) {
+        write_plane(cursor.planes[BUF_DEPTH], at, values[0]);
+    } else if (within_table(buffer, count)) {
+        for (int32_t i = 0; i < count; ++i) write_plane(cursor.planes[buffer + i], at, values[i]);
+    } else {
+        for (int32_t i = 0; i < count; ++i) write_plane(plane_of(int64_t{buffer} + i), at, values[i]);
     }
-    for (int32_t i = 0; i < count; ++i) write_plane(plane_of(int64_t{buffer} + i), at, values[i]);
-}
-
-static_assert(BUF_RED >= 0 && BUF_ALPHA == BUF_RED + 3 && BUF_ALPHA < BUFFER_LIMIT);
-
-extern "C" void pixel_set_rgba(const float rgba[4]) {
-    const std::size_t at = cursor.index;
-    float* const* planes = cursor.planes + BUF_RED;
-    write_plane(planes[0], at, rgba[0]);
-    write_plane(planes[1], at, rgba[1]);
-    write_plane(planes[2], at, rgba[2]);
-    write_plane(planes[3], at, rgba[3]);
 }
 
 using EvaluateFn = void (*)(void*, const PixelAccess*);
@@ -112,20 +88,6 @@ PlaneTable plane_table(Frame& frame) {
     return planes;
 }
 
-// The frame is walked in order, but one pixel at a time between calls into
-// the module, so the processor's own prefetching falls behind over five
-// planes. Every PREFETCH_STEP pixels (one cache line of a plane) the host
-// asks for the lines PREFETCH_DISTANCE pixels ahead.
-constexpr std::size_t PREFETCH_STEP = 16;
-constexpr std::size_t PREFETCH_DISTANCE = 512;
-
-void prefetch_ahead(const PlaneTable& planes, std::size_t index, std::size_t end) {
-    if (end - index <= PREFETCH_DISTANCE) return;
-    for (int32_t buffer : Frame::ALL_BUFFERS) {
-        if (const float* plane = planes[buffer]) __builtin_prefetch(plane + index + PREFETCH_DISTANCE, 1);
-    }
-}
-
 // Evaluates rows [first_row, end_row) of a frame `width` pixels wide on the
 // calling thread.
 void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes, int32_t width, int32_t first_row,
@@ -134,21 +96,19 @@ void evaluate_rows(EvaluateFn evaluate, void* instance, const PlaneTable& planes
     access.get_values = pixel_get_values;
     access.set_rgba = pixel_set_rgba;
     access.set_values = pixel_set_values;
-    cursor.planes = planes.data();
+    cursor.planes = planes;
     // Counted in a register and stored for each pixel, so that the cursor is
     // never read back after a call.
     std::size_t index = static_cast<std::size_t>(first_row) * static_cast<std::size_t>(width);
-    const std::size_t end = static_cast<std::size_t>(end_row) * static_cast<std::size_t>(width);
     for (int32_t y = first_row; y < end_row; ++y) {
         access.pixel_y = y;
         for (int32_t x = 0; x < width; ++x, ++index) {
-            if (index % PREFETCH_STEP == 0) prefetch_ahead(planes, index, end);
             cursor.index = index;
             access.pixel_x = x;
             evaluate(instance, &access);
         }
     }
-    cursor.planes = no_planes;
+    cursor.planes = {};
 }
 
 // Rows handed to a thread at a time. Threads take bands as they finish the
