@@ -77,8 +77,6 @@ extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* val
     }
 }
 
-using EvaluateFn = void (*)(void*, const PixelAccess*);
-
 // The frame's buffers by number; null where the frame holds none.
 PlaneTable plane_table(Frame& frame) {
     PlaneTable planes{};
@@ -159,7 +157,7 @@ void PixelFilter::new_time(int32_t frame, double time) {
 
 void PixelFilter::cleanup() { render_ops_.cleanup(instance_->get()); }
 
-void PixelFilter::evaluate(Frame& frame, int threads) const {
+void evaluate_pixels(Frame& frame, EvaluateFn evaluate, void* instance, int threads) {
     const int32_t rows = frame.height();
     const int32_t width = frame.width();
     if (rows == 0 || width == 0) return;
@@ -170,10 +168,13 @@ void PixelFilter::evaluate(Frame& frame, int threads) const {
     std::vector<std::jthread> workers;
     workers.reserve(static_cast<std::size_t>(workers_wanted - 1));
     for (int worker = 1; worker < workers_wanted; ++worker) {
-        workers.emplace_back(evaluate_bands, record_.evaluate, instance_->get(), std::cref(planes), width, rows,
-                             std::ref(next_row));
+        workers.emplace_back(evaluate_bands, evaluate, instance, std::cref(planes), width, rows, std::ref(next_row));
     }
-    evaluate_bands(record_.evaluate, instance_->get(), planes, width, rows, next_row);
+    evaluate_bands(evaluate, instance, planes, width, rows, next_row);
+}
+
+void PixelFilter::evaluate(Frame& frame, int threads) const {
+    evaluate_pixels(frame, record_.evaluate, instance_->get(), threads);
 }
 
 RenderPass::RenderPass(PixelFilter& filter) : filter_(filter) { filter_.init(); }

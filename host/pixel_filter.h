@@ -12,6 +12,17 @@
 
 namespace host {
 
+using EvaluateFn = void (*)(void* instance, const PixelAccess* access);
+
+// Calls `evaluate` for every pixel of `frame`, whole-number positions, on
+// `threads` threads (at least one, at most one per band of 16 rows) that
+// take bands of rows in turn. The result does not depend on the thread
+// count as long as `evaluate` touches only its own pixel. Through the
+// PixelAccess, buffers the frame does not hold (and numbers outside 0..35)
+// read as 0 and ignore writes; a PixelAccess kept and called outside the
+// call reads 0 and writes nothing.
+void evaluate_pixels(Frame& frame, EvaluateFn evaluate, void* instance, int threads);
+
 // The module must outlive the filter: the filter calls its operations.
 class PixelFilter {
 public:
@@ -36,10 +47,7 @@ public:
     void new_time(int32_t frame, double time);
     void cleanup();
 
-    // Calls evaluate for every pixel of `frame`, whole-number positions, on
-    // `threads` threads (at least one, at most one per band of 16 rows) that
-    // take bands of rows in turn. The result does not depend on the thread
-    // count. Buffers the frame does not hold read as 0 and ignore writes.
+    // The module's evaluate over every pixel of `frame`: evaluate_pixels.
     void evaluate(Frame& frame, int threads) const;
 
 private:
