@@ -1,7 +1,8 @@
 // zbench: the plug-in's servers through the host against their limits and
 // against OpenImageIO, measured side by side in one run, medians and ratios.
 //
-//   zbench [--size WxH] [--demo-size WxH] [--threads N] [--module PATH] [benchmark flags]
+//   zbench [--size WxH] [--demo-size WxH] [--demo-frames N] [--threads N]
+//          [--module PATH] [--zhost PATH] [--command-runs N] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/commands.h"
 #include "bench/rigs.h"
 #include "bench/workload.h"
 #include "host/image_loader.h"
@@ -38,6 +40,9 @@ struct Options {
     int32_t demo_height = 360;
     int max_threads = int(std::max(1u, std::thread::hardware_concurrency()));
     std::string module = OBK_MODULE_PATH;
+    std::string zhost = OBK_ZHOST_PATH;
+    int demo_frames = 24;
+    int command_runs = 3;
 };
 
 void parse_size(const std::string& text, int32_t& width, int32_t& height) {
@@ -64,6 +69,9 @@ Options parse_options(int& argc, char** argv) {
         else if (arg == "--demo-size") parse_size(value(), options.demo_width, options.demo_height);
         else if (arg == "--threads") options.max_threads = std::max(1, std::atoi(value().c_str()));
         else if (arg == "--module") options.module = value();
+        else if (arg == "--zhost") options.zhost = value();
+        else if (arg == "--demo-frames") options.demo_frames = std::clamp(std::atoi(value().c_str()), 1, 1000);
+        else if (arg == "--command-runs") options.command_runs = std::max(1, std::atoi(value().c_str()));
         else argv[kept++] = argv[i];
     }
     argc = kept;
@@ -212,6 +220,32 @@ void print_report(const CollectingReporter& r, const Options& o, const std::vect
         std::printf("    %-20s %8.2f ms %5.1f%%  %s\n", s.name, m(s.name), total > 0 ? 100.0 * m(s.name) / total : 0.0,
                     s.what);
     }
+}
+
+void print_command(const char* what, const bench::CommandTiming& timing) {
+    std::printf("    %-44s %9.1f ms wall clock\n", what, timing.wall_ms);
+    for (const std::string& line : timing.stages) std::printf("        %s\n", line.c_str());
+}
+
+// (e) the commands an artist runs, end to end, after the benchmarks so that
+// they do not disturb them.
+void time_commands(const Options& o, const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
+                   const host::Image& depth, const host::Image& comp) {
+    std::printf("(e) zhost end to end, median of %d runs (process start-up included; timing lines are zhost's "
+                "own --timings)\n", o.command_runs);
+    const bench::CompInputs inputs = bench::write_comp_inputs(module, dir, frame, depth, comp);
+    const std::string size = std::to_string(o.width) + "x" + std::to_string(o.height);
+    print_command(("zhost comp, " + size + ", EXR in and out").c_str(),
+                  bench::time_command(o.zhost,
+                                      {"--module", o.module, "comp", "--render", inputs.render, "--zbuffer",
+                                       inputs.zbuffer, "--comp", inputs.comp, "-o", dir.file("comp-out.exr")},
+                                      o.command_runs, dir));
+    const std::string demo_size = std::to_string(o.demo_width) + "x" + std::to_string(o.demo_height);
+    print_command(("zhost demo, " + std::to_string(o.demo_frames) + " frames of " + demo_size).c_str(),
+                  bench::time_command(o.zhost,
+                                      {"--module", o.module, "demo", "--out", dir.file("demo-out"), "--frames",
+                                       std::to_string(o.demo_frames), "--size", demo_size},
+                                      o.command_runs, dir));
 }
 
 // Prepends the defaults, so that flags given on the command line win.
@@ -413,6 +447,7 @@ int run(int argc, char** argv) {
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_report(reporter, o, threads, share);
+    time_commands(o, *module, dir, frame, depth_image, comp_image);
     benchmark::Shutdown();
     return 0;
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++-multilib
   libgtest-dev googletest libbenchmark-dev
-  libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev
+  libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev libjemalloc-dev pkg-config
   clang libclang-rt-14-dev valgrind binutils qemu-user
   fonts-dejavu-core
 )

@@ -10,9 +10,19 @@
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
+#include "zhost/timings.h"
 
 namespace zhost {
 namespace {
+
+// Prints the stage timings (when asked for) however the command ends.
+struct PrintTimingsAtEnd {
+    ~PrintTimingsAtEnd() {
+        std::fflush(stdout);
+        print_timings(stderr);
+        stop_timings();
+    }
+};
 
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
@@ -32,6 +42,7 @@ void add_global_options(CLI::App& app, GlobalOptions& global) {
     app.add_option("--module", global.module_path,
                    "Plug-in module file (default: OBKzcomp.p beside zhost, or $ZHOST_MODULE)");
     app.add_flag("-q,--quiet", global.quiet, "No progress bar");
+    app.add_flag("--timings", global.timings, "Print the time each stage took on stderr at the end");
 }
 
 CLI::App* add_demo(CLI::App& app, DemoOptions& demo) {
@@ -140,6 +151,8 @@ int run(int argc, char** argv) {
         return usage_error(error);
     }
 
+    if (options.global.timings) enable_timings();
+    const PrintTimingsAtEnd timings_at_end;
     try {
         const GlobalOptions& global = options.global;
         if (servers->parsed()) return run_servers(global);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "host/module_host.h"
@@ -15,6 +16,7 @@
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
 #include "zhost/sequence.h"
+#include "zhost/timings.h"
 #include "zhost/zbuf_info.h"
 
 namespace zhost {
@@ -70,25 +72,32 @@ void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t 
     const fs::path dir(options.out_dir);
     const DemoFrame frame{index, options.frames};
     const int32_t number = index + 1;
+    std::optional<StageTimer> timer(std::in_place, "render layers");
     const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, threads);
     const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, threads);
+    timer.emplace("layer previews");
     write_layer_previews(dir, number, first, second);
 
+    timer.emplace("save depth");
     host::Frame second_frame = make_frame(second.depth, &second.rgba, number);
     saver.render(second_frame, {});
+    timer.emplace("load depth");
     std::vector<host::Image> images;
     images.push_back(load_depth_file(module, numbered(dir, "zbuf", number, ".zb")));
     images.back().name = "zbuf";
     images.push_back(second.rgba);
     images.back().name = "second";
 
+    timer.emplace("composite");
     host::Frame composite = make_frame(first.depth, &first.rgba, number);
     compositor.render(composite, std::move(images));
+    timer.emplace("composite PNGs");
     Picture picture = colour_preview(frame_rgba(composite));
     write_picture(numbered(dir, "composite", number, ".png"), picture);
     const host::Image composite_depth = frame_depth(composite);
     write_picture(numbered(dir, "composite-depth", number, ".png"),
                   depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)));
+    timer.reset();
     sheet.composites.push_back(std::move(picture));
     sheet.labels.push_back(std::to_string(number));
 }
@@ -151,7 +160,10 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
         }
     }
     const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();
-    write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)));
+    {
+        const StageTimer timer("contact sheet");
+        write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)));
+    }
     print_written(options, "first", "colour of the first layer");
     print_written(options, "first-depth", "depth of the first layer, false colour");
     print_written(options, "second", "colour of the second layer");

@@ -13,6 +13,7 @@ namespace zhost {
 struct GlobalOptions {
     std::string module_path;
     bool quiet = false;
+    bool timings = false;
 };
 
 struct DemoOptions {

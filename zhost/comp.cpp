@@ -8,6 +8,7 @@
 #include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/render_session.h"
+#include "zhost/timings.h"
 
 namespace zhost {
 namespace {
@@ -36,21 +37,33 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
 }
 
 int run_comp(const CompOptions& options, const GlobalOptions& global) {
-    const host::Image rgba = read_rgba(options.render);
-    const host::Image depth = read_depth(options.render_depth.empty() ? options.render : options.render_depth);
-    check_same_size(rgba, depth);
+    host::Frame frame = [&] {
+        const StageTimer timer("read render");
+        const RgbaAndDepth render = options.render_depth.empty()
+                                        ? read_rgba_and_depth(options.render)
+                                        : RgbaAndDepth{read_rgba(options.render), read_depth(options.render_depth)};
+        check_same_size(render.rgba, render.depth);
+        return make_frame(render.depth, &render.rgba, 1);
+    }();
     const auto module = host::Module::open(global.module_path);
     std::vector<host::Image> images;
-    images.push_back(read_zbuffer(*module, options.zbuffer));
-    images.push_back(read_rgba(options.comp));
-    images.back().name = COMP_IMAGE;
-
-    host::Frame frame = make_frame(depth, &rgba, 1);
+    {
+        const StageTimer timer("read images");
+        images.push_back(read_zbuffer(*module, options.zbuffer));
+        images.push_back(read_rgba(options.comp));
+        images.back().name = COMP_IMAGE;
+    }
     host::MessageLog log;
     RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)},
                           worker_count(options.threads, frame.height()), log);
-    session.render(frame, std::move(images));
-    write_frame_image(options.out, frame);
+    {
+        const StageTimer timer("composite");
+        session.render(frame, std::move(images));
+    }
+    {
+        const StageTimer timer("write output");
+        write_frame_image(options.out, frame);
+    }
     std::printf("wrote %s  (%dx%d)\n", options.out.c_str(), frame.width(), frame.height());
     return 0;
 }

@@ -122,12 +122,49 @@ host::Image pick_channels(const host::Image& all, const std::vector<int>& source
     picked.width = all.width;
     picked.height = all.height;
     picked.channels = int32_t(sources.size());
-    picked.pixels.resize(std::size_t(all.width) * std::size_t(all.height) * sources.size());
-    std::size_t out = 0;
-    for (int32_t y = 0; y < all.height; ++y)
-        for (int32_t x = 0; x < all.width; ++x)
-            for (int source : sources) picked.pixels[out++] = all.at(x, y, source);
+    const std::size_t pixels = std::size_t(all.width) * std::size_t(all.height);
+    picked.pixels.resize(pixels * sources.size());
+    const std::size_t step = std::size_t(all.channels);
+    float* out = picked.pixels.data();
+    for (const float* pixel = all.pixels.data(); pixel != all.pixels.data() + pixels * step; pixel += step)
+        for (int source : sources) *out++ = pixel[source];
     return picked;
+}
+
+// The channel of an image's depth: "Z", or the only channel there is.
+int depth_source(const std::vector<std::string>& names, const std::string& path) {
+    int source = find_channel(names, "Z");
+    if (source < 0 && names.size() == 1) source = 0;
+    if (source < 0) {
+        throw Error(path + ": no Z channel and more than one channel (" + joined(names) +
+                    "); name the depth channel with --depth-channel");
+    }
+    return source;
+}
+
+// The channels that make RGBA: R, G and B (or the one grey channel), then A;
+// -1 for an alpha the image does not have.
+std::vector<int> rgba_sources(const std::vector<std::string>& names, const std::string& path) {
+    const int alpha = find_channel(names, "A");
+    std::vector<int> colour = {find_channel(names, "R"), find_channel(names, "G"), find_channel(names, "B")};
+    if (std::count(colour.begin(), colour.end(), -1) > 0) {
+        const int grey_channels = int(names.size()) - (alpha >= 0 ? 1 : 0);
+        if (grey_channels != 1) throw Error(path + ": no R, G and B channels (channels: " + joined(names) + ")");
+        const int grey = alpha == 0 ? 1 : 0;
+        colour = {grey, grey, grey};
+    }
+    colour.push_back(alpha);
+    return colour;
+}
+
+host::Image pick_rgba(const host::Image& all, std::vector<int> sources) {
+    const bool has_alpha = sources[3] >= 0;
+    if (!has_alpha) sources[3] = sources[0];
+    host::Image rgba = pick_channels(all, sources);
+    if (!has_alpha) {
+        for (std::size_t i = 3; i < rgba.pixels.size(); i += 4) rgba.pixels[i] = 1.0f;
+    }
+    return rgba;
 }
 
 std::string unique_suffix() {
@@ -216,33 +253,23 @@ host::Image read_channels(const std::string& path, const std::vector<std::string
 host::Image read_depth(const std::string& path, const std::string& channel) {
     if (!channel.empty()) return read_channels(path, {channel});
     auto input = open_input(path);
-    const std::vector<std::string> names = names_of(input->spec());
-    int source = find_channel(names, "Z");
-    if (source < 0 && names.size() == 1) source = 0;
-    if (source < 0) {
-        throw Error(path + ": no Z channel and more than one channel (" + joined(names) +
-                    "); name the depth channel with --depth-channel");
-    }
+    const int source = depth_source(names_of(input->spec()), path);
     return pick_channels(read_all(*input, path), {source});
 }
 
 host::Image read_rgba(const std::string& path) {
     auto input = open_input(path);
+    const std::vector<int> sources = rgba_sources(names_of(input->spec()), path);
+    return pick_rgba(read_all(*input, path), sources);
+}
+
+RgbaAndDepth read_rgba_and_depth(const std::string& path) {
+    auto input = open_input(path);
     const std::vector<std::string> names = names_of(input->spec());
-    const int alpha = find_channel(names, "A");
-    std::vector<int> colour = {find_channel(names, "R"), find_channel(names, "G"), find_channel(names, "B")};
-    if (std::count(colour.begin(), colour.end(), -1) > 0) {
-        const int grey_channels = int(names.size()) - (alpha >= 0 ? 1 : 0);
-        if (grey_channels != 1) throw Error(path + ": no R, G and B channels (channels: " + joined(names) + ")");
-        const int grey = alpha == 0 ? 1 : 0;
-        colour = {grey, grey, grey};
-    }
+    const std::vector<int> colour = rgba_sources(names, path);
+    const int depth = depth_source(names, path);
     const host::Image all = read_all(*input, path);
-    host::Image rgba = pick_channels(all, {colour[0], colour[1], colour[2], alpha >= 0 ? alpha : colour[0]});
-    if (alpha < 0) {
-        for (std::size_t i = 3; i < rgba.pixels.size(); i += 4) rgba.pixels[i] = 1.0f;
-    }
-    return rgba;
+    return {pick_rgba(all, colour), pick_channels(all, {depth})};
 }
 
 bool keeps_floats(const std::string& path) {

@@ -25,6 +25,13 @@ host::Image read_depth(const std::string& path, const std::string& channel = "")
 // and A, or 1.0 where the file has no alpha.
 host::Image read_rgba(const std::string& path);
 
+// Both of the above from one read of the file.
+struct RgbaAndDepth {
+    host::Image rgba;
+    host::Image depth;
+};
+RgbaAndDepth read_rgba_and_depth(const std::string& path);
+
 // The channel names of an image file, in file order.
 std::vector<std::string> channel_names(const std::string& path);
 

@@ -55,17 +55,19 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
 }
 
 host::Frame read_render_frame(const SceneFile& scene, int32_t number) {
-    const host::Image rgba = read_rgba(FramePattern(scene.render_rgba).path(number));
-    const std::string depth_path = FramePattern(scene.render_depth.empty() ? scene.render_rgba : scene.render_depth)
-                                       .path(number);
-    const host::Image depth = read_depth(depth_path);
-    check_same_size(rgba, depth);
+    const std::string rgba_path = FramePattern(scene.render_rgba).path(number);
+    const RgbaAndDepth render =
+        scene.render_depth.empty()
+            ? read_rgba_and_depth(rgba_path)
+            : RgbaAndDepth{read_rgba(rgba_path), read_depth(FramePattern(scene.render_depth).path(number))};
+    const host::Image& rgba = render.rgba;
+    check_same_size(rgba, render.depth);
     if (scene.size && (rgba.width != scene.size->width || rgba.height != scene.size->height)) {
         throw Error(rgba.name + ": size " + std::to_string(rgba.width) + "x" + std::to_string(rgba.height) +
                     " differs from the scene's " + std::to_string(scene.size->width) + "x" +
                     std::to_string(scene.size->height));
     }
-    return make_frame(depth, &rgba, number);
+    return make_frame(render.depth, &rgba, number);
 }
 
 std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number) {

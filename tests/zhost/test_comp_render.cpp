@@ -277,6 +277,23 @@ TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {
     EXPECT_TRUE(contains(info.out, "size             48 x 27")) << info.out;
     // The composite differs from the first layer where the second layer is nearer.
     EXPECT_NE(read_pixels(dir / "out/composite0001.png", 4), read_pixels(dir / "out/first0001.png", 4));
+
+    // In this process, so that a later command shows whether timing ended.
+    const std::string timed_dir = (dir / "timed").string();
+    const ztest::RunResult timed = ztest::run_in_process(
+        {"--module", OBK_MODULE_PATH, "--timings", "demo", "--out", timed_dir, "--frames", "2", "--size", "48x27"});
+    ASSERT_EQ(timed.status, 0) << timed.err;
+    EXPECT_TRUE(contains(timed.out, timed_dir + "/zbuf0001.zb .. " + timed_dir + "/zbuf0002.zb")) << timed.out;
+    EXPECT_FALSE(contains(timed.out, "timing:")) << "timings go to stderr only";
+    for (const char* stage : {"render layers", "save depth", "load depth", "composite", "contact sheet",
+                              "whole command"}) {
+        EXPECT_TRUE(contains(timed.err, std::string("timing: ") + stage)) << stage << "\n" << timed.err;
+    }
+    EXPECT_TRUE(contains(timed.err, "(2 runs)")) << timed.err;
+    const ztest::RunResult untimed = ztest::run_in_process({"--module", OBK_MODULE_PATH, "-q", "demo", "--out",
+                                                            (dir / "again").string(), "--frames", "1", "--size", "48x27"});
+    ASSERT_EQ(untimed.status, 0) << untimed.err;
+    EXPECT_TRUE(untimed.err.empty()) << "timing ends with its command: " << untimed.err;
 }
 
 }  // namespace

@@ -65,6 +65,13 @@ TEST(ReadImage, SelectsChannelsByName) {
     expect_channels(zhost::read_channels(exr, {"B", "R"}), {2, 0}, "channels in the order asked");
     expect_channels(zhost::read_rgba(exr), {0, 1, 2, 3}, "RGBA of an RGBAZ image");
     expect_channels(zhost::read_rgba(two), {0, 0, 0, 1}, "grey with alpha");
+    const zhost::RgbaAndDepth both = zhost::read_rgba_and_depth(layered);
+    expect_channels(both.depth, {3}, "depth of one read");
+    ASSERT_EQ(both.rgba.channels, 4);
+    for (int p = 0; p < W * H; ++p) {
+        EXPECT_EQ(both.rgba.pixels[p * 4 + 1], sample(p, 1)) << "green of one read";
+        EXPECT_EQ(both.rgba.pixels[p * 4 + 3], 1.0f) << "alpha of one read without one";
+    }
 
     const host::Image rgba = zhost::read_rgba(grey);
     ASSERT_EQ(rgba.channels, 4);
@@ -102,6 +109,8 @@ TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
         {error_of([&] { zhost::read_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
         {error_of([&] { zhost::read_depth(rgb, "depth"); }), "no channel \"depth\" (channels: R, G, B)"},
         {error_of([&] { zhost::read_rgba(xy); }), "no R, G and B channels (channels: X, Y)"},
+        {error_of([&] { zhost::read_rgba_and_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
+        {error_of([&] { zhost::read_rgba_and_depth(xy); }), "no R, G and B channels (channels: X, Y)"},
         {error_of([&] { zhost::read_rgba((dir / "junk.exr").string()); }), "not an image that can be read"},
     };
     for (const Case& c : cases) {
