@@ -86,6 +86,9 @@ namespace {
 // Initial-exec: the host library is linked into the program, so the session
 // is reached without a call on every pixel.
 thread_local FilterSession* current_session __attribute__((tls_model("initial-exec"))) = nullptr;
+// What set_rgb and set_alpha need, in the thread's own storage: called for
+// every pixel, they reach it with no pointer to follow.
+thread_local SessionOutput current_output __attribute__((tls_model("initial-exec"))) = {};
 }  // namespace
 
 // The record's operations: plain functions that find their frame through the
@@ -105,26 +108,24 @@ struct SessionOps {
     }
 
     static void set_rgb(int32_t x, int32_t y, const float rgb[3]) {
-        FilterSession* session = current_session;
-        if (session == nullptr) return;
-        if (rgb == nullptr || !inside(*session, x, y)) {
-            ++session->counts_.outside_frame;
+        SessionOutput& output = current_output;
+        if (rgb == nullptr || !inside(output, x, y)) {
+            if (output.counts) ++output.counts->outside_frame;
             return;
         }
-        const std::size_t at = index(*session, x, y);
-        for (std::size_t c = 0; c < 3; ++c) session->output_base_[c][at] = rgb[c];
-        ++session->counts_.rgb_set;
+        const std::size_t at = index(output, x, y);
+        for (std::size_t c = 0; c < 3; ++c) output.planes[c][at] = rgb[c];
+        ++output.counts->rgb_set;
     }
 
     static void set_alpha(int32_t x, int32_t y, float alpha) {
-        FilterSession* session = current_session;
-        if (session == nullptr) return;
-        if (!inside(*session, x, y)) {
-            ++session->counts_.outside_frame;
+        SessionOutput& output = current_output;
+        if (!inside(output, x, y)) {
+            if (output.counts) ++output.counts->outside_frame;
             return;
         }
-        session->output_base_[3][index(*session, x, y)] = alpha;
-        ++session->counts_.alpha_set;
+        output.planes[3][index(output, x, y)] = alpha;
+        ++output.counts->alpha_set;
     }
 
     // Asks the caller's line filter; an exception is kept for the host to
@@ -140,12 +141,12 @@ struct SessionOps {
 
     // A negative position wraps to a large unsigned one, so one comparison
     // per coordinate refuses both sides.
-    static bool inside(const FilterSession& session, int32_t x, int32_t y) {
-        return static_cast<uint32_t>(x) < session.width_ && static_cast<uint32_t>(y) < session.height_;
+    static bool inside(const SessionOutput& output, int32_t x, int32_t y) {
+        return static_cast<uint32_t>(x) < output.width && static_cast<uint32_t>(y) < output.height;
     }
 
-    static std::size_t index(const FilterSession& session, int32_t x, int32_t y) {
-        return static_cast<std::size_t>(y) * session.width_ + static_cast<std::size_t>(x);
+    static std::size_t index(const SessionOutput& output, int32_t x, int32_t y) {
+        return static_cast<std::size_t>(y) * output.width + static_cast<std::size_t>(x);
     }
 };
 
@@ -162,12 +163,14 @@ FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filte
                         std::to_string(output.height()) + " differs from the input frame " +
                         std::to_string(input.width()) + " x " + std::to_string(input.height()));
     }
+    SessionOutput target;
     for (std::size_t c = 0; c < Frame::COLOUR_BUFFERS.size(); ++c) {
         output.add(Frame::COLOUR_BUFFERS[c]);
-        output_base_[c] = output.samples(Frame::COLOUR_BUFFERS[c]).data();
+        target.planes[c] = output.samples(Frame::COLOUR_BUFFERS[c]).data();
     }
-    width_ = static_cast<uint32_t>(input.width());
-    height_ = static_cast<uint32_t>(input.height());
+    target.width = static_cast<uint32_t>(input.width());
+    target.height = static_cast<uint32_t>(input.height());
+    target.counts = &counts_;
     access_.width = input.width();
     access_.height = input.height();
     access_.frame = input.number();
@@ -175,10 +178,15 @@ FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filte
     access_.set_rgb = filter_set_rgb;
     access_.set_alpha = filter_set_alpha;
     previous_ = current_session;
+    previous_output_ = current_output;
     current_session = this;
+    current_output = target;
 }
 
-FilterSession::~FilterSession() { current_session = previous_; }
+FilterSession::~FilterSession() {
+    current_session = previous_;
+    current_output = previous_output_;
+}
 
 void FilterSession::rethrow_failure() const {
     if (failure_) std::rethrow_exception(failure_);

@@ -70,6 +70,16 @@ struct FilterCounts {
     uint64_t outside_frame = 0;  // set_rgb/set_alpha calls off the frame, ignored
 };
 
+// Where set_rgb and set_alpha of the current session write: the output's
+// colour planes, its size and the session's counts. All zero (every
+// position outside, nothing counted) while no session is current.
+struct SessionOutput {
+    std::array<float*, Frame::COLOUR_BUFFERS.size()> planes{};  // red, green, blue, alpha
+    uint32_t width = 0;
+    uint32_t height = 0;
+    FilterCounts* counts = nullptr;
+};
+
 // The FilterAccess of one process call. Its operations carry no context, so
 // while the session lives it is the current one of its thread: get_line reads
 // `input`, set_rgb and set_alpha write the colour buffers of `output`.
@@ -98,12 +108,8 @@ private:
     FilterAccess access_{};
     FilterCounts counts_;
     std::exception_ptr failure_;
-    std::array<float*, Frame::COLOUR_BUFFERS.size()> output_base_{};  // red, green, blue, alpha
-    // The frame's size, kept here so that set_rgb and set_alpha, called for
-    // every pixel, check their position without reaching for the frame.
-    uint32_t width_ = 0;
-    uint32_t height_ = 0;
     FilterSession* previous_;
+    SessionOutput previous_output_;
 };
 
 }  // namespace host

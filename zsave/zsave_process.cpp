@@ -146,6 +146,10 @@ void write_depth_file(ZSaveInstance& self, const FilterAccess& access, const Mes
         messages.show(zsave_text::OPEN_FAILED, file_name);
         return;
     }
+    // Every block is flushed as soon as it is written, so a stream buffer
+    // only splits each row into several system calls; unbuffered, a row is
+    // one write.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     self.header.width = static_cast<uint32_t>(access.width);
     self.header.height = static_cast<uint32_t>(access.height);
     const ZBufHeader file_header = zsave_file_header(self.header);
