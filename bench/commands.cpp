@@ -37,7 +37,9 @@ double run_once(const std::vector<std::string>& argv, const std::string& errors)
         std::ifstream reason(errors);
         std::string line;
         std::getline(reason, line);
-        throw std::runtime_error(argv[0] + " " + argv[argv.size() - 1] + "... failed: " + line);
+        std::string command;
+        for (const std::string& arg : argv) command += (command.empty() ? "" : " ") + arg;
+        throw std::runtime_error(command + " failed: " + line);
     }
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }

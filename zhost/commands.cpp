@@ -72,6 +72,7 @@ void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t 
     const fs::path dir(options.out_dir);
     const DemoFrame frame{index, options.frames};
     const int32_t number = index + 1;
+    // Each emplace ends the stage before and starts the next.
     std::optional<StageTimer> timer(std::in_place, "render layers");
     const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, threads);
     const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, threads);
