@@ -53,18 +53,6 @@ std::vector<std::string> timing_lines(const std::string& errors) {
     return lines;
 }
 
-host::Image interleaved(const host::Frame& frame, std::string name) {
-    host::Image image{std::move(name), frame.width(), frame.height(), 5, {}};
-    const std::size_t pixels = std::size_t(frame.width()) * std::size_t(frame.height());
-    image.pixels.resize(pixels * 5);
-    const int32_t buffers[5] = {BUF_RED, BUF_GREEN, BUF_BLUE, BUF_ALPHA, BUF_DEPTH};
-    for (std::size_t c = 0; c < 5; ++c) {
-        const float* plane = frame.samples(buffers[c]).data();
-        for (std::size_t i = 0; i < pixels; ++i) image.pixels[5 * i + c] = plane[i];
-    }
-    return image;
-}
-
 }  // namespace
 
 CommandTiming time_command(const std::string& zhost, const std::vector<std::string>& args, int runs,
@@ -82,10 +70,22 @@ CommandTiming time_command(const std::string& zhost, const std::vector<std::stri
     return timings[timings.size() / 2];
 }
 
+void write_rgbaz_exr(const std::string& path, const host::Frame& frame) {
+    host::Image image{"render", frame.width(), frame.height(), 5, {}};
+    const std::size_t pixels = std::size_t(frame.width()) * std::size_t(frame.height());
+    image.pixels.resize(pixels * 5);
+    const int32_t buffers[5] = {BUF_RED, BUF_GREEN, BUF_BLUE, BUF_ALPHA, BUF_DEPTH};
+    for (std::size_t c = 0; c < 5; ++c) {
+        const float* plane = frame.samples(buffers[c]).data();
+        for (std::size_t i = 0; i < pixels; ++i) image.pixels[5 * i + c] = plane[i];
+    }
+    zhost::write_float_image(path, image, {"R", "G", "B", "A", "Z"});
+}
+
 CompInputs write_comp_inputs(const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
                              const host::Image& depth, const host::Image& comp) {
     CompInputs inputs{dir.file("render.exr"), {}, dir.file("comp.exr")};
-    zhost::write_float_image(inputs.render, interleaved(frame, "render"), {"R", "G", "B", "A", "Z"});
+    write_rgbaz_exr(inputs.render, frame);
     zhost::write_float_image(inputs.comp, comp, {"R", "G", "B", "A"});
     host::Frame depth_frame = frame;
     std::copy(depth.pixels.begin(), depth.pixels.end(), depth_frame.samples(BUF_DEPTH).begin());

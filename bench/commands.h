@@ -23,6 +23,9 @@ struct CommandTiming {
 CommandTiming time_command(const std::string& zhost, const std::vector<std::string>& args, int runs,
                            const ScratchDir& dir);
 
+// A frame as one EXR holding R, G, B, A and Z, as renderers write them.
+void write_rgbaz_exr(const std::string& path, const host::Frame& frame);
+
 // The inputs of `zhost comp` on the benchmark's frame: the render as an
 // RGBA+Z EXR, the depth image as a depth file and the composite image as an
 // RGBA EXR.

@@ -26,6 +26,7 @@
 #include "host/image_loader.h"
 #include "zbuf/zbuf.h"
 #include "zhost/demo_scene.h"
+#include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 
@@ -137,25 +138,11 @@ void add(const std::string& name, Body body) {
 
 // ---- (d) the demo's stages ------------------------------------------------------
 
-host::Frame frame_of(const zhost::RenderedLayer& layer) {
-    host::Frame frame(layer.depth.width, layer.depth.height, 1);
-    const std::size_t pixels = layer.depth.pixels.size();
-    float* planes[4] = {frame.samples(BUF_RED).data(), frame.samples(BUF_GREEN).data(),
-                        frame.samples(BUF_BLUE).data(), frame.samples(BUF_ALPHA).data()};
-    for (std::size_t i = 0; i < pixels; ++i)
-        for (int c = 0; c < 4; ++c) planes[c][i] = layer.rgba.pixels[4 * i + std::size_t(c)];
-    std::copy(layer.depth.pixels.begin(), layer.depth.pixels.end(), frame.samples(BUF_DEPTH).begin());
-    return frame;
-}
+host::Frame frame_of(const zhost::RenderedLayer& layer) { return zhost::make_frame(layer.depth, &layer.rgba, 1); }
 
 host::Image rgba_of(const host::Frame& frame, std::string name) {
-    host::Image image{std::move(name), frame.width(), frame.height(), 4, {}};
-    const std::size_t pixels = std::size_t(frame.width()) * std::size_t(frame.height());
-    image.pixels.resize(pixels * 4);
-    for (int c = 0; c < 4; ++c) {
-        const float* plane = frame.samples(host::Frame::COLOUR_BUFFERS[std::size_t(c)]).data();
-        for (std::size_t i = 0; i < pixels; ++i) image.pixels[4 * i + std::size_t(c)] = plane[i];
-    }
+    host::Image image = zhost::frame_rgba(frame);
+    image.name = std::move(name);
     return image;
 }
 
@@ -400,14 +387,7 @@ int run(int argc, char** argv) {
         }
     });
     const std::string layer_exr = dir.file("second.exr");
-    {
-        host::Image rgbaz{"second", dw, dh, 5, {}};
-        for (std::size_t i = 0; i < second.depth.pixels.size(); ++i) {
-            for (int c = 0; c < 4; ++c) rgbaz.pixels.push_back(second.rgba.pixels[4 * i + std::size_t(c)]);
-            rgbaz.pixels.push_back(second.depth.pixels[i]);
-        }
-        zhost::write_float_image(layer_exr, rgbaz, {"R", "G", "B", "A", "Z"});
-    }
+    bench::write_rgbaz_exr(layer_exr, second_frame);
     add("demo/exr_read", [&](benchmark::State& state) {
         for (auto _ : state) {
             benchmark::DoNotOptimize(zhost::read_rgba(layer_exr));
