@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include "host/platform.h"
+
 namespace host {
 namespace {
 
@@ -96,9 +98,9 @@ int32_t ScriptedFileRequester::answer(int32_t version, FileRequest* request) {
         request->result = 0;
         return 0;
     }
-    const std::filesystem::path path(chosen_path_);
-    fill(request->directory, length, path.parent_path().string());
-    fill(request->base_name, length, path.filename().string());
+    const std::filesystem::path path = platform::native_path(chosen_path_);
+    fill(request->directory, length, platform::narrow_name(path.parent_path()));
+    fill(request->base_name, length, platform::narrow_name(path.filename()));
     fill(request->full_name, length, chosen_path_);
     request->result = 1;
     return 1;

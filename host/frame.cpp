@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/module_host.h"
+#include "host/platform.h"
 
 namespace host {
 
@@ -85,10 +86,10 @@ const float* Frame::line(int32_t buffer, int32_t row) const {
 namespace {
 // Initial-exec: the host library is linked into the program, so the session
 // is reached without a call on every pixel.
-thread_local FilterSession* current_session __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local FilterSession* current_session OBK_PROGRAM_TLS = nullptr;
 // What set_rgb and set_alpha need, in the thread's own storage: called for
 // every pixel, they reach it with no pointer to follow.
-thread_local SessionOutput current_output __attribute__((tls_model("initial-exec"))) = {};
+thread_local SessionOutput current_output OBK_PROGRAM_TLS = {};
 }  // namespace
 
 // The record's operations: plain functions that find their frame through the

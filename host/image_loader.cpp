@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "host/platform.h"
+
 namespace host {
 
 struct ImageLoader::Session {
@@ -59,7 +61,7 @@ extern "C" ImageProtocol* begin_image(void* host_data, int32_t image_type) {
     return guarded<ImageProtocol*>(s, nullptr, [&]() -> ImageProtocol* {
         if (s.stage != Stage::waiting || image_type != IMAGE_GREY_FLOAT) return nullptr;
         s.stage = Stage::open;
-        s.image.name = std::filesystem::path(s.path).filename().string();
+        s.image.name = platform::narrow_name(platform::native_path(s.path).filename());
         s.image.channels = 1;
         return &s.protocol;
     });

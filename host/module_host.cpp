@@ -1,13 +1,10 @@
 #include "host/module_host.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "host/platform.h"
 #include "host/services.h"
 
 namespace host {
@@ -46,23 +43,20 @@ Module::Module(std::string path, void* handle, const ModuleRecord* record)
     : path_(std::move(path)), handle_(handle), record_(record) {}
 
 std::unique_ptr<Module> Module::open(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) throw HostError(path + ": no such module file");
-    if (!S_ISREG(info.st_mode)) throw HostError(path + ": not a regular file");
+    std::error_code error;
+    const auto status = std::filesystem::status(platform::native_path(path), error);
+    if (!std::filesystem::exists(status)) throw HostError(path + ": no such module file");
+    if (!std::filesystem::is_regular_file(status)) throw HostError(path + ": not a regular file");
 
-    // dlopen needs a slash to take the name as a path rather than a library name.
-    const std::string load_path = path.find('/') == std::string::npos ? "./" + path : path;
-    void* handle = ::dlopen(load_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* reason = ::dlerror();
-        throw HostError(path + ": cannot load module: " + (reason ? reason : "unknown error"));
-    }
-    const auto* record = static_cast<const ModuleRecord*>(::dlsym(handle, "_mod_descrip"));
+    std::string reason;
+    void* handle = platform::load_library(path, reason);
+    if (handle == nullptr) throw HostError(path + ": cannot load module: " + reason);
+    const auto* record = static_cast<const ModuleRecord*>(platform::find_symbol(handle, "_mod_descrip"));
     try {
         if (record == nullptr) throw HostError(path + ": no _mod_descrip in the module");
         check_record(path, *record);
     } catch (...) {
-        ::dlclose(handle);
+        platform::unload_library(handle);
         throw;
     }
     std::unique_ptr<Module> module(new Module(path, handle, record));
@@ -72,7 +66,7 @@ std::unique_ptr<Module> Module::open(const std::string& path) {
 
 Module::~Module() {
     record_->shutdown();
-    ::dlclose(handle_);
+    platform::unload_library(handle_);
 }
 
 std::vector<ServerInfo> Module::servers() const {
@@ -110,10 +104,9 @@ std::string default_module_path() {
     if (const char* configured = std::getenv("ZHOST_MODULE"); configured && *configured) {
         return configured;
     }
-    std::error_code error;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "OBKzcomp.p";
-    return (program.parent_path() / "OBKzcomp.p").string();
+    const std::filesystem::path program = platform::program_path();
+    if (program.empty()) return "OBKzcomp.p";
+    return platform::narrow_name(program.parent_path() / "OBKzcomp.p");
 }
 
 }  // namespace host

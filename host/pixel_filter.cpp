@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/platform.h"
+
 namespace host {
 namespace {
 
@@ -25,7 +27,7 @@ struct PixelCursor {
 
 // Initial-exec: the host library is linked into the program, so the cursor
 // is reached without a call; zero-initialised, so without a guard either.
-thread_local PixelCursor cursor __attribute__((tls_model("initial-exec"))) = {};
+thread_local PixelCursor cursor OBK_PROGRAM_TLS = {};
 
 float* plane_of(int64_t buffer) { return buffer >= 0 && buffer < BUFFER_LIMIT ? cursor.planes[buffer] : nullptr; }
 
