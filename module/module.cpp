@@ -33,7 +33,15 @@ extern "C" {
 
 ImageListService* image_list = nullptr;
 
-__attribute__((visibility("default"))) extern const ModuleRecord _mod_descrip;
+// The one export: listed in module/OBKzcomp.def for Windows, visible among
+// hidden symbols elsewhere.
+#if defined(_WIN32)
+#define OBK_EXPORT __declspec(dllexport)
+#else
+#define OBK_EXPORT __attribute__((visibility("default")))
+#endif
+
+OBK_EXPORT extern const ModuleRecord _mod_descrip;
 const ModuleRecord _mod_descrip = {
     MODULE_SYNC, MODULE_VERSION, MODULE_MACHINE, startup, shutdown, server_table,
 };

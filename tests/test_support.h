@@ -2,14 +2,14 @@
 // module under test.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform_support.h"
 
 namespace test {
 
@@ -94,7 +94,7 @@ inline std::FILE* stream_of(const Bytes& bytes) {
 
 inline Bytes read_file(const std::filesystem::path& path) {
     Bytes bytes;
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    if (std::FILE* file = open_file(path, "rb")) {
         unsigned char block[4096];
         std::size_t got;
         while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.insert(bytes.end(), block, block + got);
@@ -104,7 +104,7 @@ inline Bytes read_file(const std::filesystem::path& path) {
 }
 
 inline void write_file(const std::filesystem::path& path, const Bytes& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = open_file(path, "wb");
     if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fclose(file);
 }
@@ -113,10 +113,7 @@ inline void write_file(const std::filesystem::path& path, const Bytes& bytes) {
 // everything in it when the object goes.
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "obk-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
+    TempDir() : path_(make_temp_directory()) {}
     ~TempDir() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);

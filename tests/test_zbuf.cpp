@@ -116,6 +116,9 @@ TEST(WriteZbufHeaders, RefusesSizesBeyondTheFormatWithoutWriting) {
 }
 
 TEST(WriteZbufHeaders, ReportsABlockThatIsNotWrittenWhole) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs /dev/full, a file that refuses every write";
+#endif
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     std::setvbuf(full, nullptr, _IONBF, 0);

@@ -2,9 +2,6 @@
 // the image it delivers.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -66,19 +63,6 @@ Bytes counting_body(uint32_t width, uint32_t height) {
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x) b.f32(float(x + 10 * y));
     return b.bytes();
-}
-
-// The descriptor this process holds open on `path`, or -1.
-int descriptor_of(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto target = std::filesystem::canonical(path, error);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        std::error_code link_error;
-        if (std::filesystem::read_symlink(entry.path(), link_error) == target && !link_error) {
-            return std::stoi(entry.path().filename().string());
-        }
-    }
-    return -1;
 }
 
 // The calls of a load that announces W x H, sends `rows` rows and finishes
@@ -220,7 +204,7 @@ TEST(ZLoad, WriterMadeFilesLoadBitForBit) {
                     << size << " at (" << x << ", " << y << ")";
             }
         }
-        EXPECT_EQ(descriptor_of(path), -1) << "file left open";
+        EXPECT_EQ(test::descriptor_of(path), -1) << "file left open";
     }
 }
 
@@ -332,7 +316,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         const host::ImageLoad load = host.outcome();
         EXPECT_EQ(load.image.has_value(), c.status == STATUS_OK) << c.name;
         EXPECT_EQ(load.rows_received, c.rows_received) << c.name;
-        EXPECT_EQ(descriptor_of(path), -1) << c.name << ": file left open";
+        EXPECT_EQ(test::descriptor_of(path), -1) << c.name << ": file left open";
     }
 }
 
@@ -341,20 +325,18 @@ TEST(ZLoad, NoRowAfterTheRefusedOneIsRead) {
     test::TempDir dir;
     const auto path = dir / "wide.zb";
     test::write_file(path, {});
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
     // Rows of at least twice the stream's buffer: read-ahead cannot reach the
     // end of the row after the last one read.
-    const uint32_t width = std::max<uint32_t>(4096, uint32_t(info.st_blksize) / 2);
-    const long row_bytes = long(width) * 4;
+    const uint32_t width = std::max<uint32_t>(4096, uint32_t(test::stream_buffer_size(path)) / 2);
+    const int64_t row_bytes = int64_t(width) * 4;
     test::write_file(path, depth_bytes(header_of(width, 10), counting_body(width, 10)));
 
     RecordingHost host(path.string());
     host.refused_row = 3;
-    long position = -1;
+    int64_t position = -1;
     host.at_end = [&] {
-        const int fd = descriptor_of(path);
-        if (fd >= 0) position = ::lseek(fd, 0, SEEK_CUR);
+        const int fd = test::descriptor_of(path);
+        if (fd >= 0) position = test::descriptor_position(fd);
     };
     EXPECT_EQ(host.load(*module), STATUS_FAILED);
     EXPECT_EQ(host.calls, load_calls(int32_t(width), 10, 4, 99));
@@ -393,7 +375,7 @@ TEST(ZLoad, FailedAllocationsEndTheLoadCleanly) {
             EXPECT_EQ(host.load_linked(), c.status) << c.name;
         }
         EXPECT_EQ(host.calls, c.calls) << c.name;
-        EXPECT_EQ(descriptor_of(path), -1) << c.name << ": file left open";
+        EXPECT_EQ(test::descriptor_of(path), -1) << c.name << ": file left open";
     }
 }
 

@@ -1,7 +1,9 @@
 // The depth saver "OBK_ZSave" through the real module: files, statistics,
 // failures with their messages, settings, description and options request.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -95,10 +97,6 @@ host::Frame frame_of(int32_t width, int32_t height, const std::vector<float>& de
         frame.samples(BUF_ALPHA)[i] = 0.125f * i;
     }
     return frame;
-}
-
-std::size_t open_descriptors() {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 std::vector<std::string> files_in(const fs::path& dir) {
@@ -263,14 +261,20 @@ TEST(ZSaveFailures, EveryFailureShowsItsMessageAndReleasesEverything) {
          {zsave_text::HEADERS_FAILED, std::nullopt}, 0},
     };
     for (const Case& c : cases) {
+#if defined(_WIN32)
+        if (c.message.text == zsave_text::HEADERS_FAILED) {
+            test::skip_case(c.what, "needs /dev/full, a file that refuses every write");
+            continue;
+        }
+#endif
         for (bool with_messages : {true, false}) {
             Saver saver;
             saver.choose(saver.base());
             c.arrange(saver);
             auto log = with_messages ? std::make_unique<host::MessageLog>() : nullptr;
-            const std::size_t descriptors = open_descriptors();
+            const std::size_t descriptors = test::open_descriptors();
             saver.filter.process(frame_of(4, 3, std::vector<float>(12, 1.0f)));
-            EXPECT_EQ(open_descriptors(), descriptors) << c.what;
+            EXPECT_EQ(test::open_descriptors(), descriptors) << c.what;
             Message expected = c.message;
             if (c.message.text == zsave_text::HEADERS_FAILED) expected.second_text = file_name(saver);
             if (log) {
@@ -323,10 +327,10 @@ TEST(ZSaveFailures, UnopenableFilesKeepTheLastOpenedSize) {
         if (c.second_text.empty()) c.second_text = c.base + "0001.zb";
         saver.choose(c.base);
         host::MessageLog log;
-        const std::size_t descriptors = open_descriptors();
+        const std::size_t descriptors = test::open_descriptors();
         saver.filter.process(frame_of(2, 1, {8, 3}));
         EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::OPEN_FAILED, c.second_text}})) << c.base;
-        EXPECT_EQ(open_descriptors(), descriptors);
+        EXPECT_EQ(test::open_descriptors(), descriptors);
         EXPECT_EQ(bits(saver.state().header.min_depth), bits(3.0f)) << "statistics are measured first";
         EXPECT_EQ(saver.state().header.width, 0u);
         EXPECT_EQ(saver.state().header.height, 0u);
@@ -341,10 +345,13 @@ TEST(ZSaveFailures, UnopenableFilesKeepTheLastOpenedSize) {
 }
 
 TEST(ZSaveFailures, RowThatCannotBeWrittenEndsTheFile) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs RLIMIT_FSIZE to make the disk refuse a row";
+#else
     Saver saver;
     saver.choose(saver.base());
     host::MessageLog log;
-    const std::size_t descriptors = open_descriptors();
+    const std::size_t descriptors = test::open_descriptors();
     {
         // The disk takes the headers and one row of 16 bytes, then no more.
         rlimit saved{};
@@ -360,7 +367,8 @@ TEST(ZSaveFailures, RowThatCannotBeWrittenEndsTheFile) {
     const std::string name = (saver.dir / "depth0001.zb").string();
     EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::WRITE_FAILED, name}}));
     EXPECT_EQ(fs::file_size(name), 80u);
-    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(test::open_descriptors(), descriptors);
+#endif
 }
 
 TEST(ZSaveFailures, FramesNoDepthFileCanHoldAreRefused) {
@@ -514,7 +522,8 @@ TEST(ZSaveDescribe, ShowsTheBaseNameShortenedWhenLong) {
     };
     Saver saver;
     for (const auto& c : cases) {
-        saver.choose((saver.dir / c.base).string());
+        // Joined as text: the name's bytes reach the requester unconverted.
+        saver.choose(saver.dir.path().string() + "/" + c.base);
         EXPECT_EQ(saver.filter.instance().describe(), "OBK_ZSave:  " + c.shown + "####.zb") << c.base.size();
     }
 }
@@ -535,7 +544,7 @@ TEST(ZSaveOptions, RequestCarriesItsRecordAndTheChoiceIsUsedAtOnce) {
     EXPECT_EQ(r.base_name, "zbuf");
     EXPECT_EQ(r.full_name, "zbuf");
     EXPECT_FALSE(r.has_pick_callback);
-    EXPECT_STREQ(saver.state().directory, saver.dir.path().c_str());
+    EXPECT_STREQ(saver.state().directory, saver.dir.path().string().c_str());
     EXPECT_STREQ(saver.state().base_name, "depth");
     saver.filter.process(frame_of(1, 1, {1}));
     EXPECT_TRUE(fs::exists(saver.dir / "depth0001.zb"));
@@ -571,7 +580,7 @@ TEST(ZSaveAllocation, FailedAllocationsAreReported) {
     void* instance = zsave_create(host::host_global, nullptr, &error_text);
     ASSERT_NE(instance, nullptr);
     auto& state = *static_cast<ZSaveInstance*>(instance);
-    std::snprintf(state.full_name, sizeof state.full_name, "%s", (dir / "depth").c_str());
+    std::snprintf(state.full_name, sizeof state.full_name, "%s", (dir / "depth").string().c_str());
     const host::Frame input = frame_of(2, 2, {4, 3, 2, 1});
     host::Frame output(2, 2, 1, host::Frame::COLOUR_BUFFERS);
     host::MessageLog log;
