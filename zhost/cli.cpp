@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "host/module_host.h"
+#include "obk_version.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
@@ -131,6 +132,7 @@ int run(int argc, char** argv) {
     CLI::App app{"zhost: save, inspect, load and composite depth buffers with the OBKzcomp module", "zhost"};
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", "zhost " OBK_VERSION, "Print the version of zhost and its module release");
     Options options;
     add_global_options(app, options.global);
     CLI::App* servers = app.add_subcommand("servers", "List the module's servers");
@@ -147,6 +149,8 @@ int run(int argc, char** argv) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
     } catch (const CLI::ParseError& error) {
         return usage_error(error);
     }

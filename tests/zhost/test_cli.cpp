@@ -1,6 +1,7 @@
 // The zhost program run as a user runs it: exit statuses, messages, output.
 #include <gtest/gtest.h>
 
+#include "obk_version.h"
 #include "zhost_test_support.h"
 
 using ztest::contains;
@@ -27,6 +28,14 @@ TEST(ZhostCli, HelpForEveryCommandExitsZero) {
     for (const char* option : {"--base", "--rgb", "--frame", "--frames", "--depth-channel"}) {
         EXPECT_TRUE(contains(save.out, option)) << option;
     }
+}
+
+TEST(ZhostCli, VersionPrintsTheReleaseVersionWithoutACommand) {
+    test::TempDir dir;
+    const ztest::RunResult run = run_zhost({"--version"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "zhost " OBK_VERSION "\n");
+    EXPECT_TRUE(run.err.empty()) << run.err;
 }
 
 TEST(ZhostCli, UsageErrorsExitTwo) {
