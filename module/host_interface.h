@@ -10,6 +10,19 @@
 // Ownership: every record here is owned by the host. The module fills the
 // operation slots of the records handed to an activation and calls the host
 // through the operation slots of the others; it never allocates or frees one.
+//
+// Calling convention: every operation in these records, both ways, uses the
+// platform's default C convention: cdecl on 32-bit Windows and 32-bit x86
+// (arguments on the stack, removed by the caller), the system's one C
+// convention on 64-bit platforms. A host compiled with another default
+// (stdcall, fastcall, vectorcall) must declare its operations __cdecl.
+// The offsets asserted below hold on 32-bit Windows as on 32-bit Linux; both
+// builds check them.
+//
+// File names (LoaderLocal::filename, the saver's file requester names) reach
+// the C library's fopen unchanged: on Windows they must be in the ANSI code
+// page of the process, elsewhere bytes as the file system takes them (UTF-8
+// on current systems). The module never converts them.
 #pragma once
 
 #include <cstddef>

@@ -9,7 +9,14 @@ packages=(
   libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev libjemalloc-dev pkg-config
   clang libclang-rt-14-dev valgrind binutils qemu-user
   fonts-dejavu-core
+  # Windows builds of the module and their tests under wine; wine32 (for the
+  # 32-bit tests) comes from the i386 architecture. zip packs the release.
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zip
 )
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 
 missing=()
 for package in "${packages[@]}"; do

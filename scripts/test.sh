@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: the release build, the same tests under
-# AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on), and a
-# 32-bit build of the module and its unit tests.
+# AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on), a 32-bit
+# build of the module and its unit tests, and the Windows builds (32- and
+# 64-bit) with their tests under wine and a comparison with the Linux build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -32,3 +33,14 @@ scripts/build.sh build-m32 "${emulator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C
   -DCMAKE_EXE_LINKER_FLAGS=-m32 -DCMAKE_SHARED_LINKER_FLAGS=-m32 -DCMAKE_MODULE_LINKER_FLAGS=-m32 \
   -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_GTEST_FROM_SOURCE=ON
 ctest --test-dir build-m32 --output-on-failure --timeout 600
+
+echo "== Windows modules and unit tests under wine"
+windows_start=$SECONDS
+# A first start of wine creates its prefix (about 15 s); no window opens.
+scripts/wine-run.sh wineboot --init
+scripts/build-windows.sh
+for dir in build-win32 build-win64; do
+  ctest --test-dir "$dir" --output-on-failure --timeout 900
+done
+scripts/conformance.sh build build-win32 build-win64
+echo "Windows stage: $((SECONDS - windows_start)) s"
