@@ -3,13 +3,16 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <vector>
 
 #include "host/file_requester.h"
 #include "host/frame.h"
 #include "host/image_filter.h"
 #include "host/image_loader.h"
 #include "host/messages.h"
+#include "host/platform.h"
 #include "test_support.h"
 
 namespace {
@@ -66,4 +69,33 @@ TEST(SaverToLoader, EveryFrameLoadsBackBitForBit) {
                 ASSERT_EQ(bits_of(image.at(x, y)), bits_of(depth_at(x, y))) << name << " at " << x << "," << y;
         ++frame_number;
     }
+}
+
+// A name beyond ASCII goes from the file requester through the saver to the
+// file system and back through the loader, in the narrow encoding that the
+// module's C library takes: the ANSI code page on Windows, UTF-8 elsewhere.
+TEST(SaverToLoader, NamesBeyondAsciiInTheSystemsNarrowEncoding) {
+    test::TempDir dir;
+    const std::filesystem::path wide_base = dir.path() / std::filesystem::path(u8"Tiefe-\u00e9\u00fc");
+    const std::string base = host::platform::narrow_name(wide_base);
+    if (host::platform::native_path(base) != wide_base) {
+        GTEST_SKIP() << "the system's narrow encoding holds neither \u00e9 nor \u00fc";
+    }
+    const auto module = host::Module::open(test::module_path());
+    host::MessageLog messages;
+    host::ScriptedFileRequester requester(base);
+    host::ImageFilter saver(*module, "OBK_ZSave");
+    saver.options();
+    host::Frame frame(2, 1, 1);
+    frame.samples(BUF_DEPTH)[0] = 4.5f;
+    frame.samples(BUF_DEPTH)[1] = -1.0f;
+    saver.process(frame);
+    EXPECT_EQ(messages.size(), 0u);
+
+    std::filesystem::path written = wide_base;
+    written += "0001.zb";
+    EXPECT_TRUE(std::filesystem::exists(written));
+    const host::ImageLoad load = host::load_depth_image(*module, base + "0001.zb");
+    ASSERT_EQ(load.status, STATUS_OK);
+    EXPECT_EQ(load.image->pixels, (std::vector<float>{4.5f, -1.0f}));
 }
