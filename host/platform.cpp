@@ -57,7 +57,11 @@ void* load_library(const std::string& path, std::string& reason) {
     HMODULE library = ::LoadLibraryW(native_path(path).c_str());
     const DWORD error = ::GetLastError();
     ::SetErrorMode(previous_mode);
-    if (library == nullptr) reason = error_text(error);
+    if (library == nullptr) {
+        reason = error_text(error);
+        // Texts such as "%1 is not a valid Win32 application" name the file.
+        if (const auto at = reason.find("%1"); at != std::string::npos) reason.replace(at, 2, "the file");
+    }
     return reinterpret_cast<void*>(library);
 }
 
