@@ -83,11 +83,12 @@ const float* Frame::line(int32_t buffer, int32_t row) const {
 // ---- FilterSession -----------------------------------------------------------
 
 namespace {
-// Initial-exec: the host library is linked into the program, so the session
-// is reached without a call on every pixel.
+// The thread's newest session. Initial-exec: the host library is linked into
+// the program, so the session is reached without a call on every pixel.
 thread_local FilterSession* current_session __attribute__((tls_model("initial-exec"))) = nullptr;
-// What set_rgb and set_alpha need, in the thread's own storage: called for
-// every pixel, they reach it with no pointer to follow.
+// What set_rgb and set_alpha need from the newest session, in the thread's
+// own storage: called for every pixel, they reach it with no pointer to
+// follow.
 thread_local SessionOutput current_output __attribute__((tls_model("initial-exec"))) = {};
 }  // namespace
 
@@ -156,8 +157,12 @@ extern "C" void filter_set_rgb(int32_t x, int32_t y, const float rgb[3]) { Sessi
 extern "C" void filter_set_alpha(int32_t x, int32_t y, float alpha) { SessionOps::set_alpha(x, y, alpha); }
 }  // namespace
 
-FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filter)
-    : input_(input), filter_(std::move(filter)), previous_(nullptr) {
+namespace {
+
+// Where set_rgb and set_alpha of a session write: the output's colour
+// planes, given the buffers it lacks. Throws HostError when the output's size
+// differs from the input's.
+SessionOutput output_of(const Frame& input, Frame& output, FilterCounts& counts) {
     if (output.width() != input.width() || output.height() != input.height()) {
         throw HostError("output frame " + std::to_string(output.width()) + " x " +
                         std::to_string(output.height()) + " differs from the input frame " +
@@ -170,22 +175,27 @@ FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filte
     }
     target.width = static_cast<uint32_t>(input.width());
     target.height = static_cast<uint32_t>(input.height());
-    target.counts = &counts_;
+    target.counts = &counts;
+    return target;
+}
+
+}  // namespace
+
+FilterSession::FilterSession(const Frame& input, Frame& output, LineFilter filter)
+    : input_(input), filter_(std::move(filter)), output_(output_of(input, output, counts_)),
+      link_(current_session, this) {
     access_.width = input.width();
     access_.height = input.height();
     access_.frame = input.number();
     access_.get_line = filter_get_line;
     access_.set_rgb = filter_set_rgb;
     access_.set_alpha = filter_set_alpha;
-    previous_ = current_session;
-    previous_output_ = current_output;
-    current_session = this;
-    current_output = target;
+    current_output = output_;
 }
 
 FilterSession::~FilterSession() {
-    current_session = previous_;
-    current_output = previous_output_;
+    const FilterSession* below = link_.below();
+    current_output = below ? below->output_ : SessionOutput{};
 }
 
 void FilterSession::rethrow_failure() const {

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "host/newest.h"
 #include "module/host_interface.h"
 
 namespace host {
@@ -81,8 +82,8 @@ struct SessionOutput {
 };
 
 // The FilterAccess of one process call. Its operations carry no context, so
-// while the session lives it is the current one of its thread: get_line reads
-// `input`, set_rgb and set_alpha write the colour buffers of `output`.
+// while the session lives it is the newest of its thread (newest.h): get_line
+// reads `input`, set_rgb and set_alpha write the colour buffers of `output`.
 // Create it on the thread that calls process and end it right after.
 class FilterSession {
 public:
@@ -108,8 +109,8 @@ private:
     FilterAccess access_{};
     FilterCounts counts_;
     std::exception_ptr failure_;
-    FilterSession* previous_;
-    SessionOutput previous_output_;
+    SessionOutput output_;
+    Newest<FilterSession, Reach::THIS_THREAD> link_;
 };
 
 }  // namespace host
