@@ -31,7 +31,7 @@ void fill(char* buffer, int32_t capacity, const std::string& text) {
 
 // Called from the module: nothing may unwind into it.
 extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
-    return ServiceOwner<ScriptedFileRequester>::with_newest("File Request 2", [&](ScriptedFileRequester* requester) {
+    return ServiceOwner<ScriptedFileRequester>::with_newest(SERVICE_FILE_REQUEST, [&](ScriptedFileRequester* requester) {
         if (requester == nullptr || request == nullptr) return 0;
         try {
             return requester->answer(version, request);
@@ -45,7 +45,7 @@ extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
 
 ScriptedFileRequester::ScriptedFileRequester(std::string chosen_path)
     : chosen_path_(std::move(chosen_path)),
-      offer_("File Request 2", reinterpret_cast<const void*>(&request_file_entry), this) {}
+      offer_(SERVICE_FILE_REQUEST, reinterpret_cast<const void*>(&request_file_entry), this) {}
 
 void ScriptedFileRequester::choose(std::string path) {
     const auto guard = lock_chains();

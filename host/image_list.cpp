@@ -76,7 +76,7 @@ extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
 
 extern "C" ImageId list_load_image_ref(const LoadState* state) {
     const ImageRef ref = SceneReader::from(state).read_image_ref();
-    return ServiceOwner<ImageList>::with_newest("LW Image List 3", [&](const ImageList* list) {
+    return ServiceOwner<ImageList>::with_newest(SERVICE_IMAGE_LIST, [&](const ImageList* list) {
         return list && !ref.name.empty() ? list->find(ref.name) : nullptr;
     });
 }
@@ -116,7 +116,7 @@ void check_image(const Image& image) {
 
 }  // namespace
 
-ImageList::ImageList() : service_(make_service()), offer_("LW Image List 3", &service_, this) {}
+ImageList::ImageList() : service_(make_service()), offer_(SERVICE_IMAGE_LIST, &service_, this) {}
 
 ImageList::~ImageList() = default;
 

@@ -10,7 +10,7 @@ std::optional<std::string> text_or_null(const char* text) {
 // Called from the module: nothing may unwind into it. A message that cannot
 // be kept for want of memory is dropped.
 extern "C" void show_error_entry(const char* text, const char* second_text) {
-    ServiceOwner<MessageLog>::with_newest("Info Messages 2", [&](MessageLog* log) {
+    ServiceOwner<MessageLog>::with_newest(SERVICE_MESSAGES, [&](MessageLog* log) {
         if (log == nullptr) return;
         try {
             log->record(text, second_text);
@@ -26,7 +26,7 @@ const MessageService* MessageLog::service() {
     return &record;
 }
 
-MessageLog::MessageLog() : offer_("Info Messages 2", service(), this) {}
+MessageLog::MessageLog() : offer_(SERVICE_MESSAGES, service(), this) {}
 
 std::vector<Message> MessageLog::messages() const {
     std::lock_guard guard(lock_);

@@ -16,7 +16,7 @@ RecordedControl& as_control(PanelControl* control) { return *static_cast<Recorde
 // Runs body(panels) with the newest scripted panels, or null.
 template <typename Body>
 auto with_panels(Body body) {
-    return ServiceOwner<ScriptedPanels>::with_newest("LWPanelServices", body);
+    return ServiceOwner<ScriptedPanels>::with_newest(SERVICE_PANELS, body);
 }
 
 void note(ScriptedPanels* panels, std::string entry) {
@@ -126,7 +126,7 @@ PanelService make_service() {
 }  // namespace
 
 ScriptedPanels::ScriptedPanels(PanelScript script_)
-    : script(std::move(script_)), service_(make_service()), offer_("LWPanelServices", &service_, this) {}
+    : script(std::move(script_)), service_(make_service()), offer_(SERVICE_PANELS, &service_, this) {}
 
 int32_t ScriptedPanels::label_width(const std::string& label) const {
     const auto given = script.label_widths.find(label);

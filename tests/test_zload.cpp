@@ -16,7 +16,7 @@
 #include "host/module_host.h"
 #include "host/services.h"
 #include "module/memory.h"
-#include "module/servers.h"
+#include "zload/zload.h"
 #include "test_support.h"
 #include "zbuf/zbuf.h"
 

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "module/memory.h"
-#include "module/servers.h"
 #include "zbuf/zbuf.h"
 
 namespace {

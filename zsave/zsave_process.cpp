@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "module/memory.h"
-#include "module/servers.h"
 #include "zsave/zsave.h"
 
 namespace {
@@ -21,7 +20,7 @@ constexpr float NO_MAX_DEPTH = -1e20f;
 class Messages {
 public:
     explicit Messages(HostGlobal global)
-        : service_(global ? static_cast<const MessageService*>(global("Info Messages 2", 0)) : nullptr) {}
+        : service_(global ? static_cast<const MessageService*>(global(SERVICE_MESSAGES, 0)) : nullptr) {}
 
     void show(const char* text, const char* second_text = nullptr) const {
         if (service_ != nullptr && service_->show_error != nullptr) service_->show_error(text, second_text);
