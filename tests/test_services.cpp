@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "host/frame.h"
+#include "host/filter_session.h"
 #include "host/messages.h"
 #include "host/services.h"
 
