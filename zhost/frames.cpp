@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host/image_loader.h"
+#include "module/file.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
 #include "zhost/image_io.h"
@@ -28,7 +29,7 @@ std::string size_text(const host::Image& image) {
 std::string load_failure(const std::string& path, const host::ImageLoad& load) {
     switch (load.status) {
     case STATUS_BAD_FILE: {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+        const File file(std::fopen(path.c_str(), "rb"));
         return path + ": cannot open" + (file ? std::string() : ": " + std::string(std::strerror(errno)));
     }
     case STATUS_NOT_RECOGNISED: {

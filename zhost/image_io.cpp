@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "module/file.h"
 #include "zhost/error.h"
 
 namespace zhost {
@@ -176,7 +177,7 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
     if (image.channels != 1 && image.channels != 3) {
         throw Error(destination + ": PFM holds one or three channels, not " + std::to_string(image.channels));
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
     // Little-endian samples (negative scale), rows from the bottom up.
     const std::string header = std::string(image.channels == 3 ? "PF" : "Pf") + "\n" +
@@ -193,7 +194,7 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
 }
 
 void write_bytes(const std::string& path, const std::string& destination, const std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
     const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     if (!written || std::fclose(file.release()) != 0) {

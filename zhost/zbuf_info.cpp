@@ -8,12 +8,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "module/file.h"
 #include "zhost/error.h"
 
 namespace zhost {
 namespace {
-
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 // A chunk id as text: the four characters, or their hex bytes when any is
 // not printable.
@@ -100,7 +99,7 @@ const char* value_type_name(uint16_t type) {
 ZbufInfo inspect_zbuf(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) throw Error(path + ": is a directory, not a depth file");
-    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    const File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     ZbufInfo info;
     if (std::fseek(file.get(), 0, SEEK_END) == 0) info.file_size = uint64_t(std::max(0L, std::ftell(file.get())));

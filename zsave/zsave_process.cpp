@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "module/file.h"
 #include "module/memory.h"
 #include "zsave/zsave.h"
 
@@ -30,15 +31,7 @@ private:
     const MessageService* service_;
 };
 
-struct FreeBlock {
-    void operator()(void* block) const { obk_free(block); }
-};
-using RowBuffer = std::unique_ptr<void, FreeBlock>;
-
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, CloseFile>;
+using RowBuffer = std::unique_ptr<void, ModuleFree>;
 
 // Hands the rendered colour and alpha to the output unchanged. A row whose
 // red, green or blue line is missing has nothing to pass and is skipped; a
