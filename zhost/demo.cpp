@@ -28,18 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs `parse` and turns its zhost::Error into a usage error.
-template <typename Parse>
-auto parse_option(Parse parse) {
-    try {
-        return parse();
-    } catch (const UsageError&) {
-        throw;
-    } catch (const Error& error) {
-        throw UsageError(error.what());
-    }
-}
-
 std::string numbered(const fs::path& dir, const std::string& stem, int32_t frame, const std::string& extension) {
     return (dir / FramePattern(stem + "####" + extension).path(frame)).string();
 }
