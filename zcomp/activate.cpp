@@ -4,6 +4,14 @@
 #include "module/activation.h"
 #include "zcomp/zcomp.h"
 
+namespace {
+
+const InstanceOps INSTANCE_OPS = {
+    nullptr, zcomp_create, zcomp_destroy, zcomp_copy, zcomp_load, zcomp_save, zcomp_describe,
+};
+
+}  // namespace
+
 extern "C" {
 
 ImageListService* image_list = nullptr;
@@ -14,14 +22,7 @@ int32_t zcomp_activate(int32_t version, HostGlobal global, void* local, void*) {
     if (image_list == nullptr) return ACTIVATE_BAD_GLOBALS;
 
     auto* record = static_cast<PixelHandlerRecord*>(local);
-    InstanceOps* ops = record->instance_ops;
-    ops->host = global;
-    ops->create = zcomp_create;
-    ops->destroy = zcomp_destroy;
-    ops->copy = zcomp_copy;
-    ops->load = zcomp_load;
-    ops->save = zcomp_save;
-    ops->describe = zcomp_describe;
+    fill_instance_ops(record->instance_ops, global, INSTANCE_OPS);
     if (RenderOps* render = record->render_ops) {
         render->init = zcomp_init;
         render->cleanup = zcomp_cleanup;

@@ -4,19 +4,20 @@
 #include "module/activation.h"
 #include "zsave/zsave.h"
 
+namespace {
+
+const InstanceOps INSTANCE_OPS = {
+    nullptr, zsave_create, zsave_destroy, zsave_copy, zsave_load, zsave_save, zsave_describe,
+};
+
+}  // namespace
+
 extern "C" {
 
 int32_t zsave_activate(int32_t version, HostGlobal global, void* local, void*) {
     if (version != SERVER_CLASS_VERSION) return ACTIVATE_BAD_VERSION;
     auto* record = static_cast<ImageHandlerRecord*>(local);
-    InstanceOps* ops = record->instance_ops;
-    ops->host = global;
-    ops->create = zsave_create;
-    ops->destroy = zsave_destroy;
-    ops->copy = zsave_copy;
-    ops->load = zsave_load;
-    ops->save = zsave_save;
-    ops->describe = zsave_describe;
+    fill_instance_ops(record->instance_ops, global, INSTANCE_OPS);
     if (ItemOps* items = record->item_ops) {
         items->item_slot_0 = nullptr;
         items->item_slot_1 = nullptr;
