@@ -40,8 +40,6 @@ std::string lower(std::string text) {
     return text;
 }
 
-std::string extension_of(const std::string& path) { return lower(fs::path(path).extension().string()); }
-
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -272,6 +270,8 @@ RgbaAndDepth read_rgba_and_depth(const std::string& path) {
     const host::Image all = read_all(*input, path);
     return {pick_rgba(all, colour), pick_channels(all, {depth})};
 }
+
+std::string extension_of(const std::string& path) { return lower(fs::path(path).extension().string()); }
 
 bool keeps_floats(const std::string& path) {
     const std::string extension = extension_of(path);

@@ -15,12 +15,13 @@
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frames.h"
+#include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
+#include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
-#include "zhost/zbuf_info.h"
 
 namespace zhost {
 namespace {
