@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "module/file.h"
 #include "zbuf/zbuf.h"
 #include "zcomp/zcomp.h"
 #include "zsave/zsave.h"
@@ -20,11 +21,6 @@ std::string numbered_name(const std::string& base, int32_t number) {
     if (!format_zbuf_file_name(name, base.c_str(), number)) throw std::runtime_error("file name too long: " + base);
     return name;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 OIIO::ImageSpec rgbaz_spec(int32_t width, int32_t height) {
     OIIO::ImageSpec spec(width, height, 5, OIIO::TypeDesc::FLOAT);

@@ -13,13 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::rewind(stream);
     ZBufHeader header{};
-    if (read_zbuf_headers(stream, &header)) {
+    const ZbufReading reading = read_zbuf_reading(stream, &header);
+    if (reading.accepted()) {
         // An accepted header must describe a body that fits the format's sizes
-        // and leave the stream at the first body byte, within the file's FORM.
+        // and leave the stream at the first body byte, within the file's FORM,
+        // where the reading says the body starts.
         if (!zbuf_sizes_valid(header.width, header.height, header.value_type) || header.width == 0) {
             __builtin_trap();
         }
-        if (std::ftell(stream) < 20) __builtin_trap();
+        if (std::ftell(stream) < 20 || uint64_t(std::ftell(stream)) != reading.position) __builtin_trap();
     }
     std::fclose(stream);
     return 0;

@@ -10,7 +10,7 @@
 
 #include "host/image_loader.h"
 #include "host/services.h"
-#include "module/servers.h"
+#include "zload/zload.h"
 
 namespace {
 

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
 #include "host/platform.h"
 
 namespace host {
 namespace {
-
-std::mutex active_lock;
-ScriptedFileRequester* active_requester = nullptr;
 
 // A caller's buffer of `capacity` characters, which may lack a terminator.
 std::optional<std::string> buffer_text(const char* buffer, int32_t capacity) {
@@ -35,55 +31,36 @@ void fill(char* buffer, int32_t capacity, const std::string& text) {
     buffer[length] = '\0';
 }
 
-extern "C" int32_t request_file_entry(int32_t version, FileRequest* request);
-
-}  // namespace
-
-struct RequesterAccess {
-    // Called from the module: nothing may unwind into it.
-    static int32_t answer(int32_t version, FileRequest* request) {
-        std::lock_guard guard(active_lock);
-        if (active_requester == nullptr || request == nullptr) return 0;
+// Called from the module: nothing may unwind into it.
+extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
+    return ServiceOwner<ScriptedFileRequester>::with_newest(SERVICE_FILE_REQUEST, [&](ScriptedFileRequester* requester) {
+        if (requester == nullptr || request == nullptr) return 0;
         try {
-            return active_requester->answer(version, request);
+            return requester->answer(version, request);
         } catch (...) {
             return 0;
         }
-    }
-};
-
-namespace {
-extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
-    return RequesterAccess::answer(version, request);
+    });
 }
+
 }  // namespace
 
 ScriptedFileRequester::ScriptedFileRequester(std::string chosen_path)
     : chosen_path_(std::move(chosen_path)),
-      previous_(nullptr),
-      offered_("File Request 2", reinterpret_cast<void*>(&request_file_entry)) {
-    std::lock_guard guard(active_lock);
-    previous_ = active_requester;
-    active_requester = this;
-}
-
-ScriptedFileRequester::~ScriptedFileRequester() {
-    std::lock_guard guard(active_lock);
-    active_requester = previous_;
-}
+      offer_(SERVICE_FILE_REQUEST, reinterpret_cast<const void*>(&request_file_entry), this) {}
 
 void ScriptedFileRequester::choose(std::string path) {
-    std::lock_guard guard(active_lock);
+    const auto guard = lock_chains();
     chosen_path_ = std::move(path);
 }
 
 void ScriptedFileRequester::set_cancelling(bool cancelling) {
-    std::lock_guard guard(active_lock);
+    const auto guard = lock_chains();
     cancelling_ = cancelling;
 }
 
 std::vector<FileRequestRecord> ScriptedFileRequester::requests() const {
-    std::lock_guard guard(active_lock);
+    const auto guard = lock_chains();
     return requests_;
 }
 

@@ -30,13 +30,11 @@ struct FileRequestRecord {
 // Offers "File Request 2" while it lives. Each request is answered with the
 // chosen path: the directory part, the file part and the whole path go into
 // the three buffers, each cut to the buffer length given (terminator
-// included). A cancelled requester leaves the buffers alone. The service
-// carries no context, so the newest requester answers; the one before it
-// takes over again when it goes.
+// included). A cancelled requester leaves the buffers alone. The newest
+// requester answers; the one before it takes over again when it goes.
 class ScriptedFileRequester {
 public:
     explicit ScriptedFileRequester(std::string chosen_path);
-    ~ScriptedFileRequester();
     ScriptedFileRequester(const ScriptedFileRequester&) = delete;
     ScriptedFileRequester& operator=(const ScriptedFileRequester&) = delete;
 
@@ -46,15 +44,15 @@ public:
 
     std::vector<FileRequestRecord> requests() const;
 
-private:
-    friend struct RequesterAccess;
+    // Answers a request as the service does; called with the chains locked.
     int32_t answer(int32_t version, FileRequest* request);
 
+private:
+    // Guarded by the chains' lock, under which requests are answered.
     std::string chosen_path_;
     bool cancelling_ = false;
     std::vector<FileRequestRecord> requests_;
-    ScriptedFileRequester* previous_;
-    OfferedService offered_;
+    ServiceOwner<ScriptedFileRequester> offer_;
 };
 
 }  // namespace host

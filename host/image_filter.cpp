@@ -7,13 +7,13 @@ namespace host {
 ImageFilter::ImageFilter(const Module& module, const std::string& server_name) {
     handler_.instance_ops = &instance_ops_;
     handler_.item_ops = &item_ops_;
-    const int32_t result = module.activate("ImageFilterHandler", server_name, &handler_);
+    const int32_t result = module.activate(CLASS_IMAGE_FILTER_HANDLER, server_name, &handler_);
     if (result != ACTIVATE_OK || handler_.process == nullptr || instance_ops_.create == nullptr) {
         throw HostError(module.path() + ": image filter \"" + server_name +
                         "\" refused activation (result " + std::to_string(result) + ")");
     }
-    if (module.find("ImageFilterInterface", server_name) != nullptr) {
-        has_interface_ = module.activate("ImageFilterInterface", server_name, &interface_) == ACTIVATE_OK &&
+    if (module.find(CLASS_IMAGE_FILTER_INTERFACE, server_name) != nullptr) {
+        has_interface_ = module.activate(CLASS_IMAGE_FILTER_INTERFACE, server_name, &interface_) == ACTIVATE_OK &&
                          interface_.options != nullptr;
     }
     instance_ = std::make_unique<Instance>(instance_ops_);

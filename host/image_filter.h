@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/frame.h"
+#include "host/filter_session.h"
 #include "host/instance.h"
 #include "host/module_host.h"
 

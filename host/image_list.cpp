@@ -7,11 +7,6 @@
 #include "host/scene_state.h"
 
 namespace host {
-namespace {
-
-ImageList* active_list = nullptr;
-
-}  // namespace
 
 // An image with what its per-pixel reads need worked out once: where its
 // samples start, its last column and row, and the samples per row.
@@ -81,7 +76,9 @@ extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
 
 extern "C" ImageId list_load_image_ref(const LoadState* state) {
     const ImageRef ref = SceneReader::from(state).read_image_ref();
-    return active_list && !ref.name.empty() ? active_list->find(ref.name) : nullptr;
+    return ServiceOwner<ImageList>::with_newest(SERVICE_IMAGE_LIST, [&](const ImageList* list) {
+        return list && !ref.name.empty() ? list->find(ref.name) : nullptr;
+    });
 }
 
 extern "C" void list_save_image_ref(const SaveState* state, ImageId id) {
@@ -119,12 +116,9 @@ void check_image(const Image& image) {
 
 }  // namespace
 
-ImageList::ImageList()
-    : service_(make_service()), previous_active_(active_list), offer_("LW Image List 3", &service_) {
-    active_list = this;
-}
+ImageList::ImageList() : service_(make_service()), offer_(SERVICE_IMAGE_LIST, &service_, this) {}
 
-ImageList::~ImageList() { active_list = previous_active_; }
+ImageList::~ImageList() = default;
 
 ImageId ImageList::add(Image image) {
     check_image(image);

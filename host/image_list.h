@@ -53,8 +53,7 @@ public:
 private:
     std::vector<std::unique_ptr<const Entry>> entries_;
     ImageListService service_;
-    ImageList* previous_active_;
-    OfferedService offer_;
+    ServiceOwner<ImageList> offer_;
 };
 
 }  // namespace host

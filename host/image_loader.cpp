@@ -165,7 +165,7 @@ ImageLoad ImageLoader::result() {
 
 ImageLoad load_depth_image(const Module& module, const std::string& path) {
     ImageLoader loader(path);
-    module.activate("ImageLoader", "OBK_ZLoad", loader.local());
+    module.activate(CLASS_IMAGE_LOADER, "OBK_ZLoad", loader.local());
     return loader.result();
 }
 

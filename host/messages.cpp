@@ -3,14 +3,21 @@
 namespace host {
 namespace {
 
-std::mutex active_lock;
-MessageLog* active_log = nullptr;
-
 std::optional<std::string> text_or_null(const char* text) {
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
-extern "C" void show_error_entry(const char* text, const char* second_text);
+// Called from the module: nothing may unwind into it. A message that cannot
+// be kept for want of memory is dropped.
+extern "C" void show_error_entry(const char* text, const char* second_text) {
+    ServiceOwner<MessageLog>::with_newest(SERVICE_MESSAGES, [&](MessageLog* log) {
+        if (log == nullptr) return;
+        try {
+            log->record(text, second_text);
+        } catch (...) {
+        }
+    });
+}
 
 }  // namespace
 
@@ -19,17 +26,7 @@ const MessageService* MessageLog::service() {
     return &record;
 }
 
-MessageLog::MessageLog()
-    : previous_(nullptr), offered_("Info Messages 2", const_cast<MessageService*>(service())) {
-    std::lock_guard guard(active_lock);
-    previous_ = active_log;
-    active_log = this;
-}
-
-MessageLog::~MessageLog() {
-    std::lock_guard guard(active_lock);
-    active_log = previous_;
-}
+MessageLog::MessageLog() : offer_(SERVICE_MESSAGES, service(), this) {}
 
 std::vector<Message> MessageLog::messages() const {
     std::lock_guard guard(lock_);
@@ -51,18 +48,5 @@ void MessageLog::record(const char* text, const char* second_text) {
     std::lock_guard guard(lock_);
     messages_.push_back(std::move(message));
 }
-
-namespace {
-// Called from the module: nothing may unwind into it. A message that cannot
-// be kept for want of memory is dropped.
-extern "C" void show_error_entry(const char* text, const char* second_text) {
-    std::lock_guard guard(active_lock);
-    if (active_log == nullptr) return;
-    try {
-        active_log->record(text, second_text);
-    } catch (...) {
-    }
-}
-}  // namespace
 
 }  // namespace host

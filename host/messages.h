@@ -20,13 +20,11 @@ struct Message {
 };
 
 // Offers "Info Messages 2" while it lives and keeps every message shown
-// through it, in order. The service's operations carry no context, so the
-// newest log receives the messages; the one before it takes over again when
-// it goes (logs end in the reverse order of their making).
+// through it, in order. The newest log receives the messages; the one before
+// it takes over again when it goes.
 class MessageLog {
 public:
     MessageLog();
-    ~MessageLog();
     MessageLog(const MessageLog&) = delete;
     MessageLog& operator=(const MessageLog&) = delete;
 
@@ -41,11 +39,9 @@ public:
     void record(const char* text, const char* second_text);
 
 private:
-
     mutable std::mutex lock_;
     std::vector<Message> messages_;
-    MessageLog* previous_;
-    OfferedService offered_;
+    ServiceOwner<MessageLog> offer_;
 };
 
 }  // namespace host

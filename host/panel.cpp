@@ -5,8 +5,6 @@
 namespace host {
 namespace {
 
-ScriptedPanels* active_panels = nullptr;
-
 // Bound on the lines copied from a text description, so that a list without
 // its null entry cannot run on for long.
 constexpr int MAX_TEXT_LINES = 64;
@@ -15,8 +13,14 @@ RecordedPanel& as_panel(void* panel) { return *static_cast<RecordedPanel*>(panel
 
 RecordedControl& as_control(PanelControl* control) { return *static_cast<RecordedControl*>(control->host_slot_0); }
 
-void note(std::string entry) {
-    if (active_panels) active_panels->log.push_back(std::move(entry));
+// Runs body(panels) with the newest scripted panels, or null.
+template <typename Body>
+auto with_panels(Body body) {
+    return ServiceOwner<ScriptedPanels>::with_newest(SERVICE_PANELS, body);
+}
+
+void note(ScriptedPanels* panels, std::string entry) {
+    if (panels) panels->log.push_back(std::move(entry));
 }
 
 std::vector<std::string> copy_lines(const ControlDesc& desc) {
@@ -27,71 +31,87 @@ std::vector<std::string> copy_lines(const ControlDesc& desc) {
 }
 
 extern "C" void* panel_create(const char* title, void*) {
-    note(std::string("create ") + (title ? title : ""));
-    if (active_panels == nullptr || active_panels->script.create_fails) return nullptr;
-    auto panel = std::make_unique<RecordedPanel>();
-    panel->title = title ? title : "";
-    active_panels->panels.push_back(std::move(panel));
-    return active_panels->panels.back().get();
+    return with_panels([&](ScriptedPanels* active) -> void* {
+        note(active, std::string("create ") + (title ? title : ""));
+        if (active == nullptr || active->script.create_fails) return nullptr;
+        auto panel = std::make_unique<RecordedPanel>();
+        panel->title = title ? title : "";
+        active->panels.push_back(std::move(panel));
+        return active->panels.back().get();
+    });
 }
 
 extern "C" void panel_destroy(void* panel) {
-    note("destroy");
-    ++as_panel(panel).destroy_count;
+    with_panels([&](ScriptedPanels* active) {
+        note(active, "destroy");
+        ++as_panel(panel).destroy_count;
+    });
 }
 
 extern "C" void panel_control_get(PanelControl* record, int32_t attribute, ControlValue* value) {
-    RecordedControl& control = as_control(record);
-    intptr_t answer = 0;
-    if (attribute == ATTR_LABEL_WIDTH && active_panels) answer = active_panels->label_width(control.label);
-    if (attribute == ATTR_X) answer = control.x;
-    if (attribute == ATTR_VALUE) answer = control.value;
-    note("get " + std::to_string(attribute) + " " + control.label);
-    value->int_value = answer;
+    with_panels([&](ScriptedPanels* active) {
+        RecordedControl& control = as_control(record);
+        intptr_t answer = 0;
+        if (attribute == ATTR_LABEL_WIDTH && active) answer = active->label_width(control.label);
+        if (attribute == ATTR_X) answer = control.x;
+        if (attribute == ATTR_VALUE) answer = control.value;
+        note(active, "get " + std::to_string(attribute) + " " + control.label);
+        value->int_value = answer;
+    });
 }
 
 extern "C" void panel_control_set(PanelControl* record, int32_t attribute, ControlValue* value) {
-    RecordedControl& control = as_control(record);
-    control.writes.push_back({attribute, *value});
-    if (attribute == ATTR_X) control.x = value->int_value;
-    if (attribute == ATTR_VALUE) control.value = value->int_value;
-    note("set " + std::to_string(attribute) + " " + control.label + " " + std::to_string(value->int_value));
+    with_panels([&](ScriptedPanels* active) {
+        RecordedControl& control = as_control(record);
+        control.writes.push_back({attribute, *value});
+        if (attribute == ATTR_X) control.x = value->int_value;
+        if (attribute == ATTR_VALUE) control.value = value->int_value;
+        note(active, "set " + std::to_string(attribute) + " " + control.label + " " + std::to_string(value->int_value));
+    });
 }
 
-extern "C" PanelControl* panel_add_control(void* panel_handle, const char* type_name, ControlDesc* desc, const char* label) {
-    RecordedPanel& panel = as_panel(panel_handle);
-    const std::string type = type_name ? type_name : "";
-    const std::string text = label ? label : "";
-    const bool fails = active_panels && ++panel.add_control_calls == active_panels->script.add_control_fails_at;
-    note("add " + type + " " + text + (fails ? " failed" : ""));
-    if (fails) return nullptr;
-
+std::unique_ptr<RecordedControl> make_control(RecordedPanel& panel, std::string type, std::string label,
+                                              const ControlDesc* desc) {
     auto control = std::make_unique<RecordedControl>();
     control->record.host_slot_0 = control.get();
     control->record.control_get = panel_control_get;
     control->record.control_set = panel_control_set;
     control->panel = &panel;
-    control->type_name = type;
-    control->label = text;
+    control->type_name = std::move(type);
+    control->label = std::move(label);
     if (desc) {
         control->desc = *desc;
         control->text_lines = copy_lines(*desc);
     }
-    panel.controls.push_back(std::move(control));
-    return &panel.controls.back()->record;
+    return control;
+}
+
+extern "C" PanelControl* panel_add_control(void* panel_handle, const char* type_name, ControlDesc* desc, const char* label) {
+    return with_panels([&](ScriptedPanels* active) -> PanelControl* {
+        RecordedPanel& panel = as_panel(panel_handle);
+        const std::string type = type_name ? type_name : "";
+        const std::string text = label ? label : "";
+        const bool fails = active && ++panel.add_control_calls == active->script.add_control_fails_at;
+        note(active, "add " + type + " " + text + (fails ? " failed" : ""));
+        if (fails) return nullptr;
+        panel.controls.push_back(make_control(panel, type, text, desc));
+        return &panel.controls.back()->record;
+    });
 }
 
 extern "C" int32_t panel_open(void* panel_handle, int32_t mode) {
-    RecordedPanel& panel = as_panel(panel_handle);
-    note("open " + std::to_string(mode));
-    ++panel.open_count;
-    panel.open_mode = mode;
-    if (active_panels == nullptr) return 0;
-    for (const auto& control : panel.controls) {
-        const auto chosen = active_panels->script.choose_on_open.find(control->label);
-        if (chosen != active_panels->script.choose_on_open.end()) control->value = chosen->second;
-    }
-    return active_panels->script.confirm ? 1 : 0;
+    return with_panels([&](ScriptedPanels* active) {
+        RecordedPanel& panel = as_panel(panel_handle);
+        note(active, "open " + std::to_string(mode));
+        ++panel.open_count;
+        panel.open_mode = mode;
+        if (active == nullptr) return 0;
+        for (const auto& control : panel.controls) {
+            const auto chosen = active->script.choose_on_open.find(control->label);
+            if (chosen != active->script.choose_on_open.end()) control->value = chosen->second;
+        }
+        return active->script.confirm ? 1 : 0;
+    });
 }
 
 PanelService make_service() {
@@ -106,12 +126,7 @@ PanelService make_service() {
 }  // namespace
 
 ScriptedPanels::ScriptedPanels(PanelScript script_)
-    : script(std::move(script_)), service_(make_service()), previous_active_(active_panels),
-      offer_("LWPanelServices", &service_) {
-    active_panels = this;
-}
-
-ScriptedPanels::~ScriptedPanels() { active_panels = previous_active_; }
+    : script(std::move(script_)), service_(make_service()), offer_(SERVICE_PANELS, &service_, this) {}
 
 int32_t ScriptedPanels::label_width(const std::string& label) const {
     const auto given = script.label_widths.find(label);

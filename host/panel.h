@@ -52,14 +52,14 @@ struct RecordedPanel {
     int destroy_count = 0;
 };
 
-// Offers "LWPanelServices" while it lives; panels stay recorded after they
+// Offers "LWPanelServices" while it lives (the newest panels answer; the
+// ones before take over again when they go); panels stay recorded after they
 // are destroyed. `log` lists every call in order, for example
 // "create Title", "add LWListControl Z-Buffer", "get 9 Comp Image",
 // "set 0 Z-Buffer 55", "open 3", "destroy".
 class ScriptedPanels {
 public:
     explicit ScriptedPanels(PanelScript script = {});
-    ~ScriptedPanels();
     ScriptedPanels(const ScriptedPanels&) = delete;
     ScriptedPanels& operator=(const ScriptedPanels&) = delete;
 
@@ -73,8 +73,7 @@ public:
 
 private:
     PanelService service_;
-    ScriptedPanels* previous_active_;
-    OfferedService offer_;
+    ServiceOwner<ScriptedPanels> offer_;
 };
 
 }  // namespace host

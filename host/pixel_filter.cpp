@@ -130,7 +130,7 @@ void evaluate_bands(EvaluateFn evaluate, void* instance, const PlaneTable& plane
 PixelFilter::PixelFilter(const Module& module, std::string server_name)
     : module_(module), server_name_(std::move(server_name)) {
     record_ = {&instance_ops_, &item_ops_, &render_ops_, nullptr, nullptr};
-    const int32_t result = module_.activate("PixelFilterHandler", server_name_, &record_);
+    const int32_t result = module_.activate(CLASS_PIXEL_FILTER_HANDLER, server_name_, &record_);
     if (result != ACTIVATE_OK) {
         throw HostError(server_name_ + ": activation failed with result " + std::to_string(result));
     }
@@ -144,7 +144,7 @@ PixelFilter::PixelFilter(const Module& module, std::string server_name)
 void PixelFilter::options() {
     InterfaceRecord ui{};
     ui.instance = instance_->get();
-    const int32_t result = module_.activate("PixelFilterInterface", server_name_, &ui);
+    const int32_t result = module_.activate(CLASS_PIXEL_FILTER_INTERFACE, server_name_, &ui);
     if (result != ACTIVATE_OK || ui.options == nullptr) {
         throw HostError(server_name_ + ": interface activation failed with result " + std::to_string(result));
     }

@@ -2,7 +2,7 @@
 
 namespace host {
 
-SceneInfo::SceneInfo(int32_t frame_width, int32_t frame_height) : offer_("LW Scene Info 2", &service_) {
+SceneInfo::SceneInfo(int32_t frame_width, int32_t frame_height) : offer_(SERVICE_SCENE_INFO, &service_) {
     set_frame_size(frame_width, frame_height);
 }
 

@@ -1,44 +1,45 @@
 #include "host/services.h"
 
 #include <map>
-#include <mutex>
+#include <string>
 
 namespace host {
 namespace {
 
-struct Registry {
-    std::mutex lock;
-    std::map<std::string, void*, std::less<>> services;
-};
-
-Registry& registry() {
-    static Registry instance;
-    return instance;
+// The newest offer of each name ever offered; null once all have ended.
+// Entries stay, so that the chains can hold on to their slots.
+std::map<std::string, OfferedService*, std::less<>>& offers() {
+    static std::map<std::string, OfferedService*, std::less<>> newest;
+    return newest;
 }
 
-void* exchange(const std::string& name, void* service) {
-    Registry& r = registry();
-    std::lock_guard guard(r.lock);
-    void*& slot = r.services[name];
-    void* previous = slot;
-    slot = service;
-    if (service == nullptr) r.services.erase(name);
-    return previous;
+const OfferedService* find_newest_offer(std::string_view name) {
+    const auto found = offers().find(name);
+    return found == offers().end() ? nullptr : found->second;
+}
+
+OfferedService*& newest_offer_slot(std::string_view name) {
+    const auto guard = lock_chains();
+    return offers().try_emplace(std::string(name), nullptr).first->second;
 }
 
 }  // namespace
 
 extern "C" void* host_global(const char* name, int32_t) {
     if (name == nullptr) return nullptr;
-    Registry& r = registry();
-    std::lock_guard guard(r.lock);
-    const auto found = r.services.find(std::string_view(name));
-    return found == r.services.end() ? nullptr : found->second;
+    const auto guard = lock_chains();
+    const OfferedService* offer = find_newest_offer(name);
+    return offer ? offer->service_ : nullptr;
 }
 
-OfferedService::OfferedService(std::string name, void* service)
-    : name_(std::move(name)), previous_(exchange(name_, service)) {}
+OfferedService::OfferedService(std::string_view name, void* service, void* owner, const void* kind)
+    : service_(service), owner_(owner), kind_(kind), link_(newest_offer_slot(name), this) {}
 
-OfferedService::~OfferedService() { exchange(name_, previous_); }
+void* OfferedService::newest_owner(std::string_view name, const void* kind) {
+    for (const OfferedService* offer = find_newest_offer(name); offer; offer = offer->link_.below()) {
+        if (offer->kind_ == kind) return offer->owner_;
+    }
+    return nullptr;
+}
 
 }  // namespace host

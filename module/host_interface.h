@@ -75,6 +75,20 @@ constexpr int32_t PANEL_MODAL = 3;            // open_panel mode: modal
 constexpr int32_t FILE_REQUEST_VERSION = 3;   // first argument of FileRequestFn
 constexpr int32_t FILE_REQUEST_SAVE = 2;      // FileRequest::request_kind
 
+// Server classes, the `class_name` of a ServerEntry.
+constexpr const char* CLASS_PIXEL_FILTER_HANDLER = "PixelFilterHandler";      // fills PixelHandlerRecord
+constexpr const char* CLASS_PIXEL_FILTER_INTERFACE = "PixelFilterInterface";  // fills InterfaceRecord
+constexpr const char* CLASS_IMAGE_FILTER_HANDLER = "ImageFilterHandler";      // fills ImageHandlerRecord
+constexpr const char* CLASS_IMAGE_FILTER_INTERFACE = "ImageFilterInterface";  // fills InterfaceRecord
+constexpr const char* CLASS_IMAGE_LOADER = "ImageLoader";                     // loads through LoaderLocal
+
+// Global services, looked up by these names through HostGlobal.
+constexpr const char* SERVICE_IMAGE_LIST = "LW Image List 3";     // ImageListService
+constexpr const char* SERVICE_SCENE_INFO = "LW Scene Info 2";     // SceneInfoService
+constexpr const char* SERVICE_PANELS = "LWPanelServices";         // PanelService
+constexpr const char* SERVICE_MESSAGES = "Info Messages 2";       // MessageService
+constexpr const char* SERVICE_FILE_REQUEST = "File Request 2";    // FileRequestFn
+
 // Host image id: a pointer-sized handle; null means no image.
 typedef void* ImageId;
 
@@ -195,7 +209,7 @@ struct SaveState {
 
 // ---- Global services ------------------------------------------------------
 
-// "LW Image List 3". Positions may lie outside the image; the host must
+// SERVICE_IMAGE_LIST. Positions may lie outside the image; the host must
 // answer them without reading outside the image.
 struct ImageListService {
     void* host_slots_0_8[3];
@@ -209,14 +223,14 @@ struct ImageListService {
     void (*save_image_ref)(const SaveState* state, ImageId image);
 };
 
-// "LW Scene Info 2": only the rendered frame size is read.
+// SERVICE_SCENE_INFO: only the rendered frame size is read.
 struct SceneInfoService {
     void* host_slots_0_44[12];
     int32_t frame_width;
     int32_t frame_height;
 };
 
-// "LWPanelServices". `create_panel` returns null on failure; `open_panel`
+// SERVICE_PANELS. `create_panel` returns null on failure; `open_panel`
 // returns non-zero when the user confirmed.
 struct PanelService {
     void* (*create_panel)(const char* title, void* reserved);
@@ -260,13 +274,13 @@ struct ControlValue {
     int32_t unused[8];            // zero
 };
 
-// "Info Messages 2".
+// SERVICE_MESSAGES.
 struct MessageService {
     void* host_slot_0;
     void (*show_error)(const char* text, const char* second_text);
 };
 
-// Record handed to the "File Request 2" service. The three name buffers
+// Record handed to the SERVICE_FILE_REQUEST service. The three name buffers
 // belong to the caller and hold `buffer_length` characters each.
 struct FileRequest {
     int32_t request_kind;         // FILE_REQUEST_SAVE
@@ -280,7 +294,7 @@ struct FileRequest {
     int32_t (*pick_callback)(void);  // null
 };
 
-// "File Request 2" is itself an operation: (FILE_REQUEST_VERSION, request).
+// SERVICE_FILE_REQUEST is itself an operation: (FILE_REQUEST_VERSION, request).
 typedef int32_t (*FileRequestFn)(int32_t version, FileRequest* request);
 
 // ---- Records handed to single operations -----------------------------------

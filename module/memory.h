@@ -11,6 +11,11 @@ void* obk_alloc(std::size_t size);
 void* obk_alloc_zeroed(std::size_t size);
 void obk_free(void* block);
 
+// The deleter of owners of module blocks (std::unique_ptr<T, ModuleFree>).
+struct ModuleFree {
+    void operator()(void* block) const { obk_free(block); }
+};
+
 // Test hook: the allocation `count` calls from now fails (1 = the next one),
 // and every one after it succeeds again; 0 switches injection off. Only the
 // static library that tests link can reach it: the module exports nothing

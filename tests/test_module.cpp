@@ -211,24 +211,6 @@ TEST(ModuleHost, RefusesToActivateAServerTheModuleDoesNotHave) {
     EXPECT_EQ(module->find("PixelFilterHandler", "OBK_ZSave"), nullptr);
 }
 
-TEST(HostGlobal, AnswersOfferedServicesByNameAndNullOtherwise) {
-    int service = 0;
-    int replacement = 0;
-    EXPECT_EQ(host::host_global("Test Service", 0), nullptr);
-    {
-        host::OfferedService offered("Test Service", &service);
-        EXPECT_EQ(host::host_global("Test Service", 0), &service);
-        {
-            host::OfferedService over("Test Service", &replacement);
-            EXPECT_EQ(host::host_global("Test Service", 0), &replacement);
-        }
-        EXPECT_EQ(host::host_global("Test Service", 0), &service);
-        EXPECT_EQ(host::host_global("test service", 0), nullptr);
-        EXPECT_EQ(host::host_global(nullptr, 0), nullptr);
-    }
-    EXPECT_EQ(host::host_global("Test Service", 0), nullptr);
-}
-
 #include "module/memory.h"
 
 TEST(ModuleMemory, FailsExactlyTheChosenAllocation) {

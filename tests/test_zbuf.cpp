@@ -5,10 +5,12 @@
 
 #include "test_support.h"
 #include "zbuf/zbuf.h"
+#include "zbuf_refusals.h"
 
 using test::ByteBuilder;
 using test::Bytes;
 using test::HeaderFields;
+using test::file_with;
 
 namespace {
 
@@ -38,17 +40,6 @@ ReadOutcome read_headers(const Bytes& bytes) {
     out.position = std::ftell(stream);
     std::fclose(stream);
     return out;
-}
-
-// FORM header, one "ZBUF" chunk, then a "ZBOD" chunk header of `body_size`
-// (default W x H x 4) and `body_bytes` zero bytes.
-Bytes file_with(const HeaderFields& h, int64_t body_size = -1, uint32_t form_size = 0,
-                uint32_t body_bytes = 0) {
-    const uint32_t body = body_size < 0 ? h.width * h.height * 4 : uint32_t(body_size);
-    ByteBuilder b;
-    b.id("FORM").u32(form_size ? form_size : body + 56).id("ILBM");
-    test::add_zbuf_chunk(b, h).id("ZBOD").u32(body).zeros(body_bytes);
-    return b.bytes();
 }
 
 }  // namespace
@@ -317,6 +308,23 @@ TEST(ReadZbufHeaders, TheLastZbufChunkCounts) {
     EXPECT_EQ(out.header.width, 2u);
     EXPECT_EQ(out.header.units, 9);
     EXPECT_EQ(out.position, 108);
+}
+
+TEST(ReadZbufReading, NamesTheRuleAndTheBlockThatDecide) {
+    for (const test::Refusal& c : test::refusals()) {
+        std::FILE* stream = test::stream_of(c.bytes);
+        ZBufHeader header{};
+        const ZbufReading reading = read_zbuf_reading(stream, &header);
+        const long position = std::ftell(stream);
+        std::fclose(stream);
+        EXPECT_EQ(reading.reason, c.reason) << c.name;
+        EXPECT_EQ(reading.offset, c.offset) << c.name;
+        EXPECT_EQ(read_headers(c.bytes).accepted, reading.accepted()) << c.name << ": the yes/no view agrees";
+        if (reading.accepted()) {
+            EXPECT_EQ(reading.position, c.offset + 8) << c.name;
+            EXPECT_EQ(long(reading.position), position) << c.name;
+        }
+    }
 }
 
 TEST(FormatZbufFileName, PadsTheFrameNumberToFourDigits) {

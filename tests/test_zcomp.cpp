@@ -9,7 +9,7 @@
 #include "host/image_loader.h"
 #include "host/scene_state.h"
 #include "module/memory.h"
-#include "module/servers.h"
+#include "zcomp/zcomp.h"
 
 namespace {
 

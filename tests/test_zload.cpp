@@ -1,5 +1,4 @@
-// The depth loader through the real module file, and the host's assembly of
-// the image it delivers.
+// The depth loader through the real module file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,149 +12,24 @@
 #include "host/module_host.h"
 #include "host/services.h"
 #include "module/memory.h"
-#include "module/servers.h"
+#include "loader_rig.h"
 #include "test_support.h"
 #include "zbuf/zbuf.h"
+#include "zload/zload.h"
 
 using test::ByteBuilder;
 using test::Bytes;
-using Calls = std::vector<std::string>;
+using test::Calls;
+using test::RecordingHost;
+using test::bits_of;
+using test::hex;
+using test::counting_body;
+using test::depth_bytes;
+using test::header_of;
+using test::load_calls;
+using test::load_module;
 
 namespace {
-
-uint32_t bits_of(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-ZBufHeader header_of(uint32_t width, uint32_t height, uint16_t value_type = ZBUF_FLOAT32) {
-    ZBufHeader h{};
-    h.width = width;
-    h.height = height;
-    h.value_type = value_type;
-    h.units = 2;
-    h.scale = 1.0f;
-    return h;
-}
-
-// The module's header writer followed by `body`.
-Bytes depth_bytes(const ZBufHeader& header, const Bytes& body) {
-    std::FILE* stream = std::tmpfile();
-    EXPECT_TRUE(write_zbuf_headers(&header, stream));
-    if (!body.empty()) std::fwrite(body.data(), 1, body.size(), stream);
-    Bytes bytes(static_cast<std::size_t>(std::ftell(stream)));
-    std::rewind(stream);
-    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), stream), bytes.size());
-    std::fclose(stream);
-    return bytes;
-}
-
-// W x H samples of value x + 10 y, big-endian.
-Bytes counting_body(uint32_t width, uint32_t height) {
-    ByteBuilder b;
-    for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x) b.f32(float(x + 10 * y));
-    return b.bytes();
-}
-
-// The calls of a load that announces W x H, sends `rows` rows and finishes
-// with `error_code`.
-Calls load_calls(int32_t width, int32_t height, int32_t rows, int32_t error_code) {
-    Calls calls = {"begin_image 3", "set_size " + std::to_string(width) + " " + std::to_string(height),
-                   "set_param 1 0 " + hex(bits_of(1.0f))};
-    for (int32_t y = 0; y < rows; ++y) calls.push_back("send_line " + std::to_string(y));
-    calls.push_back("finish " + std::to_string(error_code));
-    calls.push_back("end_image");
-    return calls;
-}
-
-// Stands between the loader and the host's ImageLoader: records every call
-// as text and forwards it, except a begin_image or a row it is told to refuse.
-class RecordingHost {
-public:
-    explicit RecordingHost(const std::string& path) : loader(path), inner_(*loader.local()) {
-        outer_ = inner_;
-        outer_.host_data = this;
-        outer_.result = -12345;
-        outer_.begin_image = begin;
-        outer_.end_image = end;
-    }
-
-    int32_t load(const host::Module& module, int32_t version = SERVER_CLASS_VERSION) {
-        EXPECT_EQ(module.activate("ImageLoader", "OBK_ZLoad", &outer_, version), ACTIVATE_OK);
-        return outer_.result;
-    }
-    // Through the loader linked into the tests, where allocations can fail.
-    int32_t load_linked() {
-        EXPECT_EQ(zload_activate(SERVER_CLASS_VERSION, host::host_global, &outer_, nullptr), ACTIVATE_OK);
-        return outer_.result;
-    }
-    host::ImageLoad outcome() {
-        loader.local()->result = outer_.result;
-        return loader.result();
-    }
-
-    host::ImageLoader loader;
-    bool refuse_begin = false;
-    int32_t refused_row = -1;
-    std::function<void()> at_end;        // runs inside end_image
-    std::size_t reserved_after_size = 0;
-    Calls calls;
-
-private:
-    static RecordingHost& self(void* data) { return *static_cast<RecordingHost*>(data); }
-
-    static ImageProtocol* begin(void* data, int32_t type) {
-        RecordingHost& r = self(data);
-        r.calls.push_back("begin_image " + std::to_string(type));
-        if (r.refuse_begin) return nullptr;
-        r.inner_protocol_ = r.inner_.begin_image(r.inner_.host_data, type);
-        if (r.inner_protocol_ == nullptr) return nullptr;
-        r.protocol_ = {nullptr, &r, finish, set_size, set_param, send_line};
-        return &r.protocol_;
-    }
-    static void set_size(void* data, int32_t width, int32_t height) {
-        RecordingHost& r = self(data);
-        r.calls.push_back("set_size " + std::to_string(width) + " " + std::to_string(height));
-        r.inner_protocol_->set_size(r.inner_protocol_->protocol_data, width, height);
-        r.reserved_after_size = r.loader.reserved_bytes();
-    }
-    static void set_param(void* data, int32_t param, int32_t int_value, float float_value) {
-        RecordingHost& r = self(data);
-        r.calls.push_back("set_param " + std::to_string(param) + " " + std::to_string(int_value) + " " +
-                          hex(bits_of(float_value)));
-        r.inner_protocol_->set_param(r.inner_protocol_->protocol_data, param, int_value, float_value);
-    }
-    static int32_t send_line(void* data, int32_t row, const float* pixels) {
-        RecordingHost& r = self(data);
-        r.calls.push_back("send_line " + std::to_string(row));
-        if (row == r.refused_row) return 1;
-        return r.inner_protocol_->send_line(r.inner_protocol_->protocol_data, row, pixels);
-    }
-    static int32_t finish(void* data, int32_t error_code) {
-        RecordingHost& r = self(data);
-        r.calls.push_back("finish " + std::to_string(error_code));
-        return r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
-    }
-    static int32_t end(void* data, ImageProtocol* protocol) {
-        RecordingHost& r = self(data);
-        r.calls.push_back(protocol == &r.protocol_ ? "end_image" : "end_image with another protocol");
-        if (r.at_end) r.at_end();
-        return r.inner_.end_image(r.inner_.host_data, r.inner_protocol_);
-    }
-
-    LoaderLocal inner_;
-    LoaderLocal outer_{};
-    ImageProtocol* inner_protocol_ = nullptr;
-    ImageProtocol protocol_{};
-};
 
 // Makes the module heap of the linked loader fail once, and heals it after.
 class FailingAllocation {
@@ -163,8 +37,6 @@ public:
     explicit FailingAllocation(int64_t after) { obk_fail_allocation_after(after); }
     ~FailingAllocation() { obk_fail_allocation_after(0); }
 };
-
-std::unique_ptr<host::Module> load_module() { return host::Module::open(test::module_path()); }
 
 }  // namespace
 
@@ -377,92 +249,4 @@ TEST(ZLoad, FailedAllocationsEndTheLoadCleanly) {
         EXPECT_EQ(host.calls, c.calls) << c.name;
         EXPECT_EQ(test::descriptor_of(path), -1) << c.name << ": file left open";
     }
-}
-
-TEST(ImageLoaderHost, ReservesTheImageOnlyWhenTheFileCanHoldIt) {
-    const auto module = load_module();
-    test::TempDir dir;
-    const struct { const char* name; Bytes file; std::size_t reserved; int32_t announced; } cases[] = {
-        {"64 x 64 with its body", depth_bytes(header_of(64, 64), counting_body(64, 64)), 64 * 64 * 4, 64},
-        {"16384 x 16384 without a body", depth_bytes(header_of(16384, 16384), {}), 0, 16384},
-    };
-    for (const auto& c : cases) {
-        const auto path = dir / "reserve.zb";
-        test::write_file(path, c.file);
-        RecordingHost host(path.string());
-        host.load(*module);
-        EXPECT_EQ(host.reserved_after_size, c.reserved) << c.name;
-        EXPECT_EQ(host.outcome().rows_announced, c.announced) << c.name;
-    }
-}
-
-TEST(ImageLoaderHost, RefusesRowsItCannotPlaceAndKeepsTheOthersExact) {
-    host::ImageLoader loader("/nonexistent/image.zb");
-    LoaderLocal* local = loader.local();
-    EXPECT_EQ(local->begin_image(local->host_data, 1), nullptr) << "only grey float images";
-    ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(local->begin_image(local->host_data, IMAGE_GREY_FLOAT), nullptr) << "one image per load";
-
-    const float rows[3][2] = {{1.5f, -0.0f}, {HUGE_VALF, 2e-45f}, {-3.25f, 7.0f}};
-    EXPECT_NE(p->send_line(p->protocol_data, 0, rows[0]), 0) << "row before set_size";
-    p->set_size(p->protocol_data, 2, 3);
-    p->set_param(p->protocol_data, 1, 0, 1.0f);
-    const struct { int32_t row; const float* pixels; } refused[] = {
-        {-1, rows[0]}, {3, rows[0]}, {INT32_MIN, rows[0]}, {INT32_MAX, rows[0]}, {1, nullptr},
-    };
-    for (const auto& r : refused) EXPECT_NE(p->send_line(p->protocol_data, r.row, r.pixels), 0) << r.row;
-    for (int32_t y : {2, 0, 1}) EXPECT_EQ(p->send_line(p->protocol_data, y, rows[y]), 0) << y;
-    for (const auto& r : refused) EXPECT_NE(p->send_line(p->protocol_data, r.row, r.pixels), 0) << r.row;
-
-    local->result = p->finish(p->protocol_data, 0);
-    EXPECT_EQ(local->result, STATUS_OK);
-    EXPECT_NE(p->send_line(p->protocol_data, 0, rows[0]), 0) << "row after finish";
-    EXPECT_EQ(local->end_image(local->host_data, p), 0);
-
-    const host::ImageLoad load = loader.result();
-    ASSERT_TRUE(load.image.has_value());
-    ASSERT_EQ(load.image->pixels.size(), 6u);
-    EXPECT_EQ(std::memcmp(load.image->pixels.data(), rows, sizeof rows), 0);
-    EXPECT_EQ(load.rows_received, 3);
-}
-
-TEST(ImageLoaderHost, AnIncompleteOrInvalidImageFinishesAsAFailure) {
-    const float row[2] = {1.0f, 2.0f};
-    const struct { const char* name; int32_t width, height, rows, error_code, announced, received; } cases[] = {
-        {"row 1 of 3 missing", 2, 3, 2, 0, 3, 2},
-        {"loader reports an error", 2, 1, 1, 99, 1, 1},
-        {"width 0", 0, 3, 1, 0, 0, 0},
-        {"negative width", -2, 3, 1, 0, 0, 0},
-        {"negative height", 2, -1, 1, 0, 0, 0},
-    };
-    for (const auto& c : cases) {
-        host::ImageLoader loader("/nonexistent/image.zb");
-        LoaderLocal* local = loader.local();
-        ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
-        ASSERT_NE(p, nullptr);
-        p->set_size(p->protocol_data, c.width, c.height);
-        for (int32_t y = 0; y < c.rows; ++y) p->send_line(p->protocol_data, y, row);
-        local->result = p->finish(p->protocol_data, c.error_code);
-        EXPECT_EQ(local->result, STATUS_FAILED) << c.name;
-        local->end_image(local->host_data, p);
-        const host::ImageLoad load = loader.result();
-        EXPECT_FALSE(load.image.has_value()) << c.name;
-        EXPECT_EQ(load.rows_announced, c.announced) << c.name;
-        EXPECT_EQ(load.rows_received, c.received) << c.name;
-    }
-}
-
-TEST(ImageLoaderHost, ARowBeyondMemoryIsRefusedAndItsErrorRaisedAfterTheLoad) {
-    host::ImageLoader loader("/nonexistent/image.zb");
-    LoaderLocal* local = loader.local();
-    ImageProtocol* p = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
-    ASSERT_NE(p, nullptr);
-    p->set_size(p->protocol_data, INT32_MAX, INT32_MAX);
-    EXPECT_EQ(loader.reserved_bytes(), 0u);
-    const float row[1] = {1.0f};
-    EXPECT_NE(p->send_line(p->protocol_data, INT32_MAX - 1, row), 0);
-    local->result = p->finish(p->protocol_data, 99);
-    local->end_image(local->host_data, p);
-    EXPECT_THROW(loader.result(), std::length_error);
 }

@@ -19,7 +19,6 @@
 #include "host/messages.h"
 #include "host/services.h"
 #include "module/memory.h"
-#include "module/servers.h"
 #include "test_support.h"
 #include "zsave/zsave.h"
 

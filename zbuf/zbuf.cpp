@@ -51,12 +51,18 @@ uint64_t body_size(const ZBufHeader& header) {
     return uint64_t{header.width} * header.height * zbuf_sample_size(header.value_type);
 }
 
-bool header_acceptable(const ZBufHeader& header, uint64_t rounded_body_size, uint32_t form_size) {
-    return header.width != 0 && header.compression == 0 && header.ordering == 0 &&
-           header.scale == 1.0f &&
-           (header.value_type == ZBUF_FLOAT32 || header.value_type == ZBUF_FLOAT64) &&
-           zbuf_sizes_valid(header.width, header.height, header.value_type) &&
-           rounded_body_size == body_size(header) && rounded_body_size <= form_size;
+// The tests of a "ZBOD" chunk header, in order.
+ZbufReason body_refusal(const ZBufHeader& header, uint64_t rounded_body_size, uint32_t form_size,
+                        uint32_t header_chunks) {
+    if (header.width == 0) return header_chunks == 0 ? ZbufReason::BODY_BEFORE_HEADER : ZbufReason::WIDTH_ZERO;
+    if (header.compression != 0) return ZbufReason::COMPRESSION;
+    if (header.ordering != 0) return ZbufReason::ORDERING;
+    if (header.scale != 1.0f) return ZbufReason::SCALE;
+    if (header.value_type != ZBUF_FLOAT32 && header.value_type != ZBUF_FLOAT64) return ZbufReason::VALUE_TYPE;
+    if (!zbuf_sizes_valid(header.width, header.height, header.value_type)) return ZbufReason::SIZES_BEYOND_FORMAT;
+    if (rounded_body_size != body_size(header)) return ZbufReason::BODY_SIZE;
+    if (rounded_body_size > form_size) return ZbufReason::BODY_LARGER_THAN_FORM;
+    return ZbufReason::ACCEPTED;
 }
 
 // The FORM size counts as a signed 32-bit number in the position test, so a
@@ -140,36 +146,69 @@ bool write_zbuf_headers(const ZBufHeader* header, std::FILE* stream) {
     return write_block(zbod_chunk, sizeof zbod_chunk, stream);
 }
 
-bool read_zbuf_headers(std::FILE* stream, ZBufHeader* header) {
+namespace {
+
+// Ends the reading with its verdict.
+ZbufReading decide(ZbufReading& reading, ZbufReason reason) {
+    reading.reason = reason;
+    return reading;
+}
+
+}  // namespace
+
+ZbufReading read_zbuf_reading(std::FILE* stream, ZBufHeader* header) {
+    ZbufReading reading{};
     unsigned char form[12];
-    if (!read_block(form, sizeof form, stream)) return false;
-    if (!has_id(form, FORM_ID) || !has_id(form + 8, ILBM_ID)) return false;
-    const uint32_t form_size = get_u32_be(form + 4);
+    if (!read_block(form, sizeof form, stream)) return decide(reading, ZbufReason::SHORT_FORM_HEADER);
+    std::memcpy(reading.id, form, 4);
+    if (!has_id(form, FORM_ID)) return decide(reading, ZbufReason::NOT_FORM);
+    std::memcpy(reading.id, form + 8, 4);
+    if (!has_id(form + 8, ILBM_ID)) return decide(reading, ZbufReason::NOT_ILBM);
+    reading.form_size = get_u32_be(form + 4);
+    reading.position = sizeof form;
 
     header->width = 0;
     for (;;) {
+        reading.offset = reading.position;
         unsigned char chunk[8];
-        if (!read_block(chunk, sizeof chunk, stream)) return false;
-        const uint32_t stored_size = get_u32_be(chunk + 4);
+        if (!read_block(chunk, sizeof chunk, stream)) return decide(reading, ZbufReason::ENDS_BEFORE_BODY);
+        std::memcpy(reading.id, chunk, 4);
+        reading.stored_size = get_u32_be(chunk + 4);
+        reading.position = reading.offset + sizeof chunk;
         // Rounded in 64 bits: a stored size of 2^32 - 1 must not wrap to 0.
-        const uint64_t size = uint64_t{stored_size} + (stored_size & 1u);
+        const uint64_t size = reading.rounded_size();
 
-        if (has_id(chunk, ZBOD_ID)) return header_acceptable(*header, size, form_size);
-
+        if (has_id(chunk, ZBOD_ID)) {
+            return decide(reading, body_refusal(*header, size, reading.form_size, reading.header_chunks));
+        }
         if (has_id(chunk, ZBUF_ID)) {
-            if (size != ZBUF_CHUNK_SIZE || !read_block(header, sizeof *header, stream)) {
-                return false;
+            if (size != ZBUF_CHUNK_SIZE) return decide(reading, ZbufReason::HEADER_CHUNK_SIZE);
+            // Read aside, so that a cut chunk leaves the last whole one in `header`.
+            ZBufHeader chunk_header;
+            if (!read_block(&chunk_header, sizeof chunk_header, stream)) {
+                return decide(reading, ZbufReason::SHORT_HEADER_CHUNK);
             }
-            swap_header(*header);
+            swap_header(chunk_header);
+            *header = chunk_header;
+            ++reading.header_chunks;
         } else {
             const long position = std::ftell(stream);
+            if (position < 0) return decide(reading, ZbufReason::SEEK_FAILED);
             // A skip that would pass the FORM size fails the position test
             // below anyway; refusing it first keeps the seek within `long`.
-            if (position < 0 || uint64_t(position) + size > INT32_MAX) return false;
-            if (std::fseek(stream, static_cast<long>(size), SEEK_CUR) != 0) return false;
+            if (uint64_t(position) + size > INT32_MAX) return decide(reading, ZbufReason::CHUNK_TOO_LARGE);
+            if (std::fseek(stream, static_cast<long>(size), SEEK_CUR) != 0) {
+                return decide(reading, ZbufReason::SEEK_FAILED);
+            }
         }
-        if (!position_within_form(std::ftell(stream), form_size)) return false;
+        const long position = std::ftell(stream);
+        reading.position = position < 0 ? 0 : uint64_t(position);
+        if (!position_within_form(position, reading.form_size)) return decide(reading, ZbufReason::PAST_FORM_SIZE);
     }
+}
+
+bool read_zbuf_headers(std::FILE* stream, ZBufHeader* header) {
+    return read_zbuf_reading(stream, header).accepted();
 }
 
 bool format_zbuf_file_name(char (&name)[ZBUF_NAME_CAPACITY], const char* base, int32_t frame) {

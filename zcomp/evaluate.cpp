@@ -2,7 +2,6 @@
 // rendered surface, the pixel takes the composite image's colour and the
 // depth image's depth.
 #include "module/saturate.h"
-#include "module/servers.h"
 #include "zcomp/zcomp.h"
 
 namespace {

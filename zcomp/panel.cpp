@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "module/servers.h"
 #include "zcomp/zcomp.h"
 
 namespace {
@@ -98,7 +97,7 @@ extern "C" const char* zcomp_options(void* instance) {
     value.type = VALUE_INT;
     static const char* const note_lines[] = {"Use the Image Editor to load", "both of these.", nullptr};
 
-    const auto* service = static_cast<const PanelService*>(zcomp_service(z, "LWPanelServices"));
+    const auto* service = static_cast<const PanelService*>(zcomp_service(z, SERVICE_PANELS));
     if (service == nullptr) return NO_PANEL_FUNCTIONS;
     void* panel = service->create_panel(PANEL_TITLE, nullptr);
     if (panel == nullptr) return NO_PANEL;

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "module/memory.h"
-#include "module/servers.h"
 
 namespace {
 
@@ -133,7 +132,7 @@ const char* zcomp_init(void* instance, int32_t) {
     if (z.comp_image == nullptr) return NO_COMP_IMAGE;
     const ImageListService* list = image_list;
     if (list == nullptr) return NO_IMAGE_LIST;
-    const auto* scene = static_cast<const SceneInfoService*>(zcomp_service(z, "LW Scene Info 2"));
+    const auto* scene = static_cast<const SceneInfoService*>(zcomp_service(z, SERVICE_SCENE_INFO));
     if (scene == nullptr) return nullptr;
     fit_to_frame(z.depth_image, *list, *scene, z.depth_scaled, z.depth_scale_x, z.depth_scale_y);
     fit_to_frame(z.comp_image, *list, *scene, z.comp_scaled, z.comp_scale_x, z.comp_scale_y);

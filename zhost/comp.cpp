@@ -6,6 +6,7 @@
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frames.h"
+#include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/render_session.h"
 #include "zhost/timings.h"

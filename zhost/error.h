@@ -17,4 +17,17 @@ public:
     using Error::Error;
 };
 
+// Runs `parse`, which reads option values, and turns its Error into a
+// UsageError: a value that cannot be read is a usage error.
+template <typename Parse>
+auto parse_option(Parse parse) {
+    try {
+        return parse();
+    } catch (const UsageError&) {
+        throw;
+    } catch (const Error& error) {
+        throw UsageError(error.what());
+    }
+}
+
 }  // namespace zhost

@@ -1,54 +1,17 @@
 #include "zhost/frames.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <memory>
 #include <thread>
 
-#include "host/image_loader.h"
 #include "zhost/error.h"
-#include "zhost/one_line.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
-#include "zhost/zbuf_info.h"
 
 namespace zhost {
-
 namespace {
 
 std::string size_text(const host::Image& image) {
     return std::to_string(image.width) + "x" + std::to_string(image.height);
-}
-
-// The status of a load as one line, for anything but a complete image.
-std::string load_failure(const std::string& path, const host::ImageLoad& load) {
-    switch (load.status) {
-    case STATUS_BAD_FILE: {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-        return path + ": cannot open" + (file ? std::string() : ": " + std::string(std::strerror(errno)));
-    }
-    case STATUS_NOT_RECOGNISED: {
-        const ZbufInfo info = inspect_zbuf(path);
-        return path + ": not a depth file" + (info.reason.empty() ? std::string() : ": " + info.reason);
-    }
-    default:
-        if (load.rows_announced > 0 && load.rows_received < load.rows_announced) {
-            return path + ": truncated after " + std::to_string(load.rows_received) + " of " +
-                   std::to_string(load.rows_announced) + " rows";
-        }
-        return path + ": the depth loader failed (status " + std::to_string(load.status) + ")";
-    }
-}
-
-std::string lower_extension(const std::string& path) {
-    std::string extension = std::filesystem::path(path).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return extension;
 }
 
 }  // namespace
@@ -58,29 +21,9 @@ int worker_count(int asked, int64_t jobs) {
     return int(std::clamp<int64_t>(asked > 0 ? asked : machine, 1, std::max<int64_t>(jobs, 1)));
 }
 
-host::Image load_depth_file(const host::Module& module, const std::string& path) {
-    host::ImageLoad load = host::load_depth_image(module, path);
-    if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
-    load.image->name = path;
-    return std::move(*load.image);
-}
-
-host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path) {
-    host::Image image;
-    if (lower_extension(path) == ".zb") {
-        image = load_depth_file(module, path);
-    } else if (channel_names(path).size() == 1) {
-        image = read_depth(path);
-    } else {
-        image = read_rgba(path);
-    }
-    image.name = name;
-    return image;
-}
-
 void write_frame_image(const std::string& path, const host::Frame& frame) {
     const host::Image rgba = frame_rgba(frame);
-    const std::string extension = lower_extension(path);
+    const std::string extension = extension_of(path);
     if (extension == ".pfm") throw Error(path + ": PFM holds no alpha; write .exr or .tif");
     if (!keeps_floats(path)) {
         write_picture(path, colour_preview(rgba, false));
@@ -139,31 +82,6 @@ host::Image frame_depth(const host::Frame& frame) {
     std::span<const float> z = frame.samples(BUF_DEPTH);
     image.pixels.assign(z.begin(), z.end());
     return image;
-}
-
-std::string message_line(const host::Message& message,
-                         const std::vector<std::pair<std::string, std::string>>& rename) {
-    std::string line = message.text.value_or("(no text)");
-    if (message.second_text) {
-        std::string second = *message.second_text;
-        for (const auto& [from, to] : rename) {
-            if (!from.empty() && second.compare(0, from.size(), from) == 0) {
-                second = to + second.substr(from.size());
-                break;
-            }
-        }
-        line += ": " + second;
-    }
-    return one_line(line);
-}
-
-std::size_t print_messages(const host::MessageLog& log,
-                           const std::vector<std::pair<std::string, std::string>>& rename) {
-    const std::vector<host::Message> messages = log.messages();
-    for (const host::Message& message : messages) {
-        std::fprintf(stderr, "zhost: %s\n", message_line(message, rename).c_str());
-    }
-    return messages.size();
 }
 
 }  // namespace zhost

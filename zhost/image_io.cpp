@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "module/file.h"
 #include "zhost/error.h"
 
 namespace zhost {
@@ -38,8 +39,6 @@ std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
-
-std::string extension_of(const std::string& path) { return lower(fs::path(path).extension().string()); }
 
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
@@ -176,7 +175,7 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
     if (image.channels != 1 && image.channels != 3) {
         throw Error(destination + ": PFM holds one or three channels, not " + std::to_string(image.channels));
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
     // Little-endian samples (negative scale), rows from the bottom up.
     const std::string header = std::string(image.channels == 3 ? "PF" : "Pf") + "\n" +
@@ -193,7 +192,7 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
 }
 
 void write_bytes(const std::string& path, const std::string& destination, const std::vector<unsigned char>& bytes) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
     const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     if (!written || std::fclose(file.release()) != 0) {
@@ -271,6 +270,8 @@ RgbaAndDepth read_rgba_and_depth(const std::string& path) {
     const host::Image all = read_all(*input, path);
     return {pick_rgba(all, colour), pick_channels(all, {depth})};
 }
+
+std::string extension_of(const std::string& path) { return lower(fs::path(path).extension().string()); }
 
 bool keeps_floats(const std::string& path) {
     const std::string extension = extension_of(path);

@@ -35,6 +35,9 @@ RgbaAndDepth read_rgba_and_depth(const std::string& path);
 // The channel names of an image file, in file order.
 std::vector<std::string> channel_names(const std::string& path);
 
+// The extension of `path` in lower case, dot included (".exr"), or empty.
+std::string extension_of(const std::string& path);
+
 // True when OpenImageIO writes `path` (by its extension) and the format keeps
 // 32-bit floats bit for bit: OpenEXR, TIFF and PFM.
 bool keeps_floats(const std::string& path);

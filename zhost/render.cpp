@@ -6,6 +6,7 @@
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frames.h"
+#include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
@@ -82,13 +83,7 @@ std::vector<host::Image> read_frame_images(const host::Module& module, const Sce
 
 int run_render(const RenderOptions& options, const GlobalOptions& global) {
     std::optional<FrameRange> frames;
-    if (!options.frames.empty()) {
-        try {
-            frames = parse_frame_range(options.frames);
-        } catch (const Error& error) {
-            throw UsageError(error.what());
-        }
-    }
+    if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
     SceneFile scene = read_scene_file(options.scene);
     if (!frames) frames = scene.frames;
     apply_options(options, scene);

@@ -7,7 +7,7 @@
 #include "host/panel.h"
 #include "host/pixel_filter.h"
 #include "zhost/error.h"
-#include "zhost/frames.h"
+#include "zhost/server_messages.h"
 
 namespace zhost {
 

@@ -15,12 +15,13 @@
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frames.h"
+#include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
+#include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
-#include "zhost/zbuf_info.h"
 
 namespace zhost {
 namespace {
@@ -85,15 +86,7 @@ void print_saved(const std::string& base, const FrameRange& frames) {
 }  // namespace
 
 int run_save(const SaveOptions& options, const GlobalOptions& global) {
-    const SaveInputs inputs = [&] {
-        try {
-            return parse_save_inputs(options);
-        } catch (const UsageError&) {
-            throw;
-        } catch (const Error& error) {
-            throw UsageError(error.what());
-        }
-    }();
+    const SaveInputs inputs = parse_option([&] { return parse_save_inputs(options); });
     const fs::path base_path(options.base);
     StagingDirectory staging(base_path.parent_path().string());
     const std::string staged_base = staging.path() + base_path.filename().string();

@@ -8,22 +8,14 @@
 #include <cstddef>
 #include <memory>
 
+#include "module/file.h"
 #include "module/memory.h"
-#include "module/servers.h"
 #include "zbuf/zbuf.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-struct BlockRelease {
-    void operator()(void* block) const { obk_free(block); }
-};
 template <typename T>
-using RowBuffer = std::unique_ptr<T[], BlockRelease>;
+using RowBuffer = std::unique_ptr<T[], ModuleFree>;
 
 // A buffer of `width` samples; null when the module heap refuses it.
 template <typename T>

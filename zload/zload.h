@@ -7,7 +7,14 @@
 
 #include "module/host_interface.h"
 
+constexpr const char* ZLOAD_SERVER_NAME = "OBK_ZLoad";
+
 extern "C" {
+
+// The loader's entry point: one activation is one whole load of
+// `local->filename`; the outcome goes into `local->result`, and the
+// activation itself always returns ACTIVATE_OK.
+int32_t zload_activate(int32_t version, HostGlobal global, void* local, void* server_data);
 
 // Streams the body of an accepted depth file to the host and leaves the
 // outcome in `local->result`. `stream` stands at the first body byte; width,

@@ -1,5 +1,6 @@
 // The depth saver "OBK_ZSave": an image filter that passes each rendered
 // frame's colour through and writes its depth buffer to a numbered depth file.
+// Its entry points, instance record, messages and shared helpers.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,8 @@
 
 #include "module/host_interface.h"
 #include "zbuf/zbuf.h"
+
+constexpr const char* ZSAVE_SERVER_NAME = "OBK_ZSave";
 
 // Capacities of the instance's text buffers, terminator included.
 constexpr std::size_t ZSAVE_NAME_CAPACITY = ZBUF_NAME_CAPACITY;
@@ -50,3 +53,22 @@ ZBufHeader zsave_file_header(const ZBufHeader& settings);
 // Ends each of the instance's three name buffers within its capacity, in case
 // a host filled one to the brim without a terminator.
 void zsave_terminate_names(ZSaveInstance& instance);
+
+// Entry points: C functions that the host reaches only through the records
+// that the activations fill; none of them throws.
+extern "C" {
+
+int32_t zsave_activate(int32_t version, HostGlobal global, void* local, void* server_data);
+int32_t zsave_interface_activate(int32_t version, HostGlobal global, void* local, void* server_data);
+
+void* zsave_create(HostGlobal host, void* context, const char** error_text);
+void zsave_destroy(void* instance);
+const char* zsave_copy(void* destination, void* source);
+const char* zsave_load(void* instance, const LoadState* state);
+const char* zsave_save(void* instance, const SaveState* state);
+const char* zsave_describe(void* instance);
+void zsave_process(void* instance, const FilterAccess* access);
+uint32_t zsave_flags(void* instance);
+const char* zsave_options(void* instance);
+
+}  // extern "C"

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "module/memory.h"
-#include "module/servers.h"
 #include "zsave/zsave.h"
 
 namespace {

@@ -1,11 +1,10 @@
 // The saver's options request: the host's file requester, opened on the
 // instance's three name buffers.
-#include "module/servers.h"
 #include "zsave/zsave.h"
 
 extern "C" const char* zsave_options(void* instance) {
     ZSaveInstance& self = *static_cast<ZSaveInstance*>(instance);
-    void* service = self.host_global ? self.host_global("File Request 2", 0) : nullptr;
+    void* service = self.host_global ? self.host_global(SERVICE_FILE_REQUEST, 0) : nullptr;
     auto request_file = reinterpret_cast<FileRequestFn>(service);
     if (request_file == nullptr) return zsave_text::NO_FILE_DIALOG;
 

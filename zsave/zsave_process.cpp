@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "module/file.h"
 #include "module/memory.h"
-#include "module/servers.h"
 #include "zsave/zsave.h"
 
 namespace {
@@ -21,7 +21,7 @@ constexpr float NO_MAX_DEPTH = -1e20f;
 class Messages {
 public:
     explicit Messages(HostGlobal global)
-        : service_(global ? static_cast<const MessageService*>(global("Info Messages 2", 0)) : nullptr) {}
+        : service_(global ? static_cast<const MessageService*>(global(SERVICE_MESSAGES, 0)) : nullptr) {}
 
     void show(const char* text, const char* second_text = nullptr) const {
         if (service_ != nullptr && service_->show_error != nullptr) service_->show_error(text, second_text);
@@ -31,15 +31,7 @@ private:
     const MessageService* service_;
 };
 
-struct FreeBlock {
-    void operator()(void* block) const { obk_free(block); }
-};
-using RowBuffer = std::unique_ptr<void, FreeBlock>;
-
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, CloseFile>;
+using RowBuffer = std::unique_ptr<void, ModuleFree>;
 
 // Hands the rendered colour and alpha to the output unchanged. A row whose
 // red, green or blue line is missing has nothing to pass and is skipped; a

@@ -1,3 +1,7 @@
+// `zhost demo`: two procedural layers rendered, the second saved as depth
+// files through the saver and loaded back through the loader, then
+// composited into the first by the compositor; PNG previews and a contact
+// sheet.
 #include "zhost/commands.h"
 
 #include <algorithm>
@@ -6,35 +10,23 @@
 #include <optional>
 #include <system_error>
 
+#include "host/messages.h"
 #include "host/module_host.h"
 #include "zhost/demo_scene.h"
 #include "zhost/error.h"
-#include "zhost/one_line.h"
 #include "zhost/frames.h"
+#include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
 #include "zhost/sequence.h"
 #include "zhost/timings.h"
-#include "zhost/zbuf_info.h"
 
 namespace zhost {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs `parse` and turns its zhost::Error into a usage error.
-template <typename Parse>
-auto parse_option(Parse parse) {
-    try {
-        return parse();
-    } catch (const UsageError&) {
-        throw;
-    } catch (const Error& error) {
-        throw UsageError(error.what());
-    }
-}
 
 std::string numbered(const fs::path& dir, const std::string& stem, int32_t frame, const std::string& extension) {
     return (dir / FramePattern(stem + "####" + extension).path(frame)).string();
@@ -118,31 +110,6 @@ void make_directory(const std::string& dir) {
 }
 
 }  // namespace
-
-int run_servers(const GlobalOptions& global) {
-    const auto module = host::Module::open(global.module_path);
-    std::printf("%s\n", module->path().c_str());
-    for (const host::ServerInfo& server : module->servers()) {
-        std::printf("  %-22s %s\n", server.class_name.c_str(), server.server_name.c_str());
-    }
-    return 0;
-}
-
-int run_info(const InfoOptions& options, const GlobalOptions&) {
-    int status = 0;
-    for (const std::string& path : options.files) {
-        try {
-            const ZbufInfo info = inspect_zbuf(path);
-            std::fputs(format_zbuf_info(one_line(path), info).c_str(), stdout);
-            if (!info.body_complete()) status = 1;
-        } catch (const Error& error) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
-            status = 1;
-        }
-    }
-    return status;
-}
 
 int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });

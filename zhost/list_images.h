@@ -1,0 +1,24 @@
+// Images for the image list read from files, depth files through the
+// module's loader.
+#pragma once
+
+#include <string>
+
+#include "host/image.h"
+#include "host/module_host.h"
+
+namespace zhost {
+
+// Depths this far or farther count as the sky in previews of loaded files.
+constexpr float PREVIEW_SKY_DEPTH = 1e19f;
+
+// Loads a depth file through the module's "OBK_ZLoad". Throws zhost::Error
+// naming the loader's verdict: cannot open, not a depth file (and why),
+// truncated after N of M rows.
+host::Image load_depth_file(const host::Module& module, const std::string& path);
+
+// An image for the image list, named `name`: a depth file (".zb") through
+// the loader, a one-channel image as it is, anything else as RGBA.
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path);
+
+}  // namespace zhost

@@ -1,0 +1,23 @@
+// The messages that servers show, as zhost prints them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/messages.h"
+
+namespace zhost {
+
+// One line for a message a server showed: its text, then ": " and the second
+// text when there is one. `rename` pairs replace a prefix of the second text
+// (a staged file name by the name the user will see).
+std::string message_line(const host::Message& message,
+                         const std::vector<std::pair<std::string, std::string>>& rename = {});
+
+// Prints each message as "zhost: LINE" on stderr; returns how many.
+std::size_t print_messages(const host::MessageLog& log,
+                           const std::vector<std::pair<std::string, std::string>>& rename = {});
+
+}  // namespace zhost
