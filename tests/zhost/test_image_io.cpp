@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "zhost/error.h"
@@ -58,8 +59,8 @@ TEST(ReadImage, SelectsChannelsByName) {
     // Channel indices below are those of the samples as written; OpenEXR
     // stores channels in its own order, so only names can find them.
     expect_channels(zhost::read_depth(exr), {4}, "Z by default");
-    expect_channels(zhost::read_depth(exr, "G"), {1}, "named depth channel");
-    expect_channels(zhost::read_depth(exr, "z"), {4}, "name in another case");
+    expect_channels(zhost::read_depth(exr, {"", "", "G"}), {1}, "named depth channel");
+    expect_channels(zhost::read_depth(exr, {"", "", "z"}), {4}, "name in another case");
     expect_channels(zhost::read_depth(layered), {3}, "Z of a layer");
     expect_channels(zhost::read_depth(grey), {0}, "the one channel of a grey image");
     expect_channels(zhost::read_channels(exr, {"B", "R"}), {2, 0}, "channels in the order asked");
@@ -82,15 +83,39 @@ TEST(ReadImage, SelectsChannelsByName) {
     }
 }
 
-TEST(ReadImage, ReadsEightBitImagesAsNormalisedFloats) {
+// Integer samples as stored: depth keeps their numbers (never rescaled),
+// colour takes them as fractions of their type's range.
+TEST(ReadImage, DepthStoredAsIntegersKeepsItsNumbers) {
     test::TempDir dir;
-    const std::string png = dir / "grey.png";
-    ztest::write_image(png, W, H, {"Y"}, {0.0f, 1.0f, 51.0f / 255, 0.5f, 1.0f, 0.0f}, OIIO::TypeDesc::UINT8);
-    const host::Image depth = zhost::read_depth(png);
-    ASSERT_EQ(depth.pixels.size(), std::size_t(W * H));
-    EXPECT_EQ(depth.pixels[1], 1.0f);
-    EXPECT_FLOAT_EQ(depth.pixels[2], 0.2f);
-    EXPECT_FLOAT_EQ(depth.pixels[3], 128.0f / 255);
+    struct Case { const char* file; OIIO::TypeDesc type; std::vector<uint32_t> stored; double top; };
+    const Case cases[] = {
+        {"u8.png", OIIO::TypeDesc::UINT8, {0, 7, 51, 255, 128, 1}, 255.0},
+        {"u16.tif", OIIO::TypeDesc::UINT16, {0, 7, 1234, 65535, 300, 2}, 65535.0},
+        {"u32.exr", OIIO::TypeDesc::UINT32, {0, 7, 16777216, 4294967295u, 100000, 3}, 4294967295.0},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir / c.file;
+        std::vector<unsigned char> raw(c.stored.size() * c.type.size());
+        for (std::size_t i = 0; i < c.stored.size(); ++i) {
+            const uint8_t u8 = uint8_t(c.stored[i]);
+            const uint16_t u16 = uint16_t(c.stored[i]);
+            std::memcpy(&raw[i * c.type.size()], c.type.size() == 1 ? static_cast<const void*>(&u8)
+                                                : c.type.size() == 2 ? static_cast<const void*>(&u16)
+                                                                     : static_cast<const void*>(&c.stored[i]),
+                        c.type.size());
+        }
+        auto out = OIIO::ImageOutput::create(path);
+        OIIO::ImageSpec spec(W, H, 1, c.type);
+        spec.channelnames = {"Z"};
+        ASSERT_TRUE(out && out->open(path, spec) && out->write_image(c.type, raw.data()) && out->close()) << c.file;
+
+        const host::Image depth = zhost::read_depth(path);
+        const host::Image grey = zhost::read_rgba(path);
+        for (std::size_t i = 0; i < c.stored.size(); ++i) {
+            EXPECT_EQ(depth.pixels[i], float(c.stored[i])) << c.file << " depth " << i;
+            EXPECT_FLOAT_EQ(grey.pixels[i * 4], float(c.stored[i] / c.top)) << c.file << " colour " << i;
+        }
+    }
 }
 
 TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
@@ -107,7 +132,7 @@ TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
         {error_of([&] { zhost::read_depth(missing); }), missing + ": no such file"},
         {error_of([&] { zhost::read_depth(dir.path().string()); }), "is a directory"},
         {error_of([&] { zhost::read_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
-        {error_of([&] { zhost::read_depth(rgb, "depth"); }), "no channel \"depth\" (channels: R, G, B)"},
+        {error_of([&] { zhost::read_depth(rgb, {"", "", "depth"}); }), "no channel \"depth\" (channels: R, G, B)"},
         {error_of([&] { zhost::read_rgba(xy); }), "no R, G and B channels (channels: X, Y)"},
         {error_of([&] { zhost::read_rgba_and_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
         {error_of([&] { zhost::read_rgba_and_depth(xy); }), "no R, G and B channels (channels: X, Y)"},

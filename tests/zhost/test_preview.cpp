@@ -67,18 +67,17 @@ TEST(DepthPreview, NearAndFarTakeTheEndsOfThePaletteAndBackgroundIsGrey) {
 }
 
 TEST(ColourPreview, EncodesLinearColourAsSrgbAndKeepsAlpha) {
+    // Alpha stays as it is (straight), whatever the colour.
     struct Case { float linear; uint8_t srgb; };
-    const Case cases[] = {{0.0f, 0}, {-1.0f, 0}, {std::numeric_limits<float>::quiet_NaN(), 0}, {0.002f, 7},
-                          {0.5f, 188}, {0.21586f, 128}, {1.0f, 255}, {7.0f, 255}};
-    for (const Case& c : cases) EXPECT_EQ(zhost::to_srgb8(c.linear), c.srgb) << c.linear;
-
-    host::Image rgba;
-    rgba.width = 1;
-    rgba.height = 1;
-    rgba.channels = 4;
-    rgba.pixels = {0.5f, 0.0f, 1.0f, 0.5f};
-    EXPECT_EQ(zhost::colour_preview(rgba).pixels, (std::vector<uint8_t>{188, 0, 255, 128}));
-    EXPECT_EQ(zhost::colour_preview(rgba, false).pixels, (std::vector<uint8_t>{128, 0, 255, 128}));
+    const Case cases[] = {{0.0f, 0}, {-1.0f, 0}, {0.002f, 7}, {0.5f, 188}, {0.21586f, 128}, {1.0f, 255}, {7.0f, 255}};
+    for (const Case& c : cases) {
+        host::Image rgba;
+        rgba.width = 1;
+        rgba.height = 1;
+        rgba.channels = 4;
+        rgba.pixels = {c.linear, 0.0f, 1.0f, 0.5f};
+        EXPECT_EQ(zhost::colour_preview(rgba).pixels, (std::vector<uint8_t>{c.srgb, 0, 255, 128})) << c.linear;
+    }
 }
 
 TEST(ContactSheet, PlacesEachFrameInItsCell) {
