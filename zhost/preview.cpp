@@ -198,8 +198,8 @@ DepthRange depth_range(const host::Image& depth, float background) {
     const auto low = objects.begin() + std::ptrdiff_t(std::floor(last * LOW_PERCENTILE));
     const auto high = objects.begin() + std::ptrdiff_t(std::ceil(last * HIGH_PERCENTILE));
     std::nth_element(objects.begin(), low, objects.end());
-    std::nth_element(low, high, objects.end());
     range.near = *low;
+    std::nth_element(low, high, objects.end());
     range.far = *high;
     range.empty = false;
     return range;
