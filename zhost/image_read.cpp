@@ -88,6 +88,11 @@ void check_shape(const OpenImage& image) {
     if (s.width < 1 || s.height < 1 || s.full_width < 1 || s.full_height < 1 || s.depth != 1 || s.nchannels < 1) {
         throw Error(image.path + ": not a flat 2D image");
     }
+    // Windows whose ends lie beyond 32-bit coordinates cannot be placed.
+    for (const int64_t end : {int64_t{s.x} + s.width, int64_t{s.y} + s.height, int64_t{s.full_x} + s.full_width,
+                              int64_t{s.full_y} + s.full_height}) {
+        if (end > INT32_MAX) throw Error(image.path + ": a window of the image reaches beyond 32-bit coordinates");
+    }
     for (const auto& [width, height] : {std::pair{s.width, s.height}, std::pair{s.full_width, s.full_height}}) {
         if (uint64_t(width) * uint64_t(height) > MAX_PIXELS) {
             throw Error(image.path + ": image of " + std::to_string(width) + "x" + std::to_string(height) +
