@@ -244,12 +244,14 @@ void read_numbers(OpenImage& image, int channel, int y0, int y1, std::vector<flo
 }
 
 // One image being filled row by row: its picks, the row that stands where
-// the data window does not reach, and for each pick that keeps integers as
-// numbers, its rows of the current band.
+// the data window does not reach, the row being filled (whose columns
+// beyond the data window keep those values), and for each pick that keeps
+// integers as numbers, its rows of the current band.
 struct Target {
     std::vector<Pick> picks;
     host::Image image;
     std::vector<float> outside_row;
+    std::vector<float> row;
     std::vector<std::vector<float>> numbers;
 
     bool reads_numbers(std::size_t k, const OIIO::ImageSpec& spec) const {
@@ -269,6 +271,7 @@ void start_target(Target& target, const OpenImage& image) {
     target.image.pixels.reserve(std::size_t(s.full_width) * std::size_t(s.full_height) * target.picks.size());
     for (int32_t x = 0; x < s.full_width; ++x)
         for (const Pick& pick : target.picks) target.outside_row.push_back(pick.outside);
+    target.row = target.outside_row;
     target.numbers.resize(target.picks.size());
 }
 
@@ -283,15 +286,14 @@ void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_byt
     check_decoded_size(image.path, s.full_width, s.full_height, int(channels), band_bytes);
 }
 
-// Stores data row y (of the band that starts at y0) into the target's row.
+// Stores data row y (of the band that starts at y0) as the target's row.
 void store_row(Target& target, const OIIO::ImageSpec& s, const float* band_row, int y, int y0) {
-    add_outside_rows(target, y - s.full_y + 1);
+    add_outside_rows(target, y - s.full_y);
     const std::size_t step = target.picks.size();
-    float* row = &target.image.pixels[std::size_t(y - s.full_y) * target.outside_row.size()];
     const int left = std::max(s.x, s.full_x), right = std::min(s.x + s.width, s.full_x + s.full_width);
     const std::size_t band_offset = std::size_t(y - y0) * std::size_t(s.width);
     for (int x = left; x < right; ++x) {
-        float* pixel = row + std::size_t(x - s.full_x) * step;
+        float* pixel = &target.row[std::size_t(x - s.full_x) * step];
         const std::size_t column = std::size_t(x - s.x);
         const float* in = band_row + column * std::size_t(s.nchannels);
         for (std::size_t k = 0; k < step; ++k) {
@@ -305,6 +307,7 @@ void store_row(Target& target, const OIIO::ImageSpec& s, const float* band_row, 
             }
         }
     }
+    target.image.pixels.insert(target.image.pixels.end(), target.row.begin(), target.row.end());
 }
 
 // Decodes the image into one image per target, each the size of the display
