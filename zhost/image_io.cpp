@@ -52,7 +52,7 @@ int index_of(const std::vector<std::string>& names, const char* name) {
 
 // The compressions that a format writes (empty for formats without a choice).
 std::vector<std::string> compressions_of(const std::string& path) {
-    const std::string extension = lower(fs::path(path).extension().string());
+    const std::string extension = extension_of(path);
     if (extension == ".exr") return {"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"};
     if (extension == ".tif" || extension == ".tiff") return {"none", "lzw", "zip", "packbits"};
     return {};
