@@ -97,6 +97,11 @@ public:
         EXPECT_EQ(zload_activate(SERVER_CLASS_VERSION, host::host_global, &outer_, nullptr), ACTIVATE_OK);
         return outer_.result;
     }
+    // The body alone from `stream` through the linked loader.
+    int32_t send_linked(std::FILE* stream, const ZBufHeader& header) {
+        zload_send_image(&outer_, stream, int32_t(header.width), int32_t(header.height), header.value_type);
+        return outer_.result;
+    }
     host::ImageLoad outcome() {
         loader.local()->result = outer_.result;
         return loader.result();
