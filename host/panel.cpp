@@ -83,6 +83,7 @@ std::unique_ptr<RecordedControl> make_control(RecordedPanel& panel, std::string 
         control->desc = *desc;
         control->text_lines = copy_lines(*desc);
     }
+    control->given_desc = desc;
     return control;
 }
 
@@ -105,6 +106,9 @@ extern "C" int32_t panel_open(void* panel_handle, int32_t mode) {
         note(active, "open " + std::to_string(mode));
         ++panel.open_count;
         panel.open_mode = mode;
+        for (const auto& control : panel.controls) {
+            if (control->given_desc) control->text_lines_at_open = copy_lines(*control->given_desc);
+        }
         if (active == nullptr) return 0;
         for (const auto& control : panel.controls) {
             const auto chosen = active->script.choose_on_open.find(control->label);
