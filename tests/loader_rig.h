@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,7 @@ public:
     host::ImageLoader loader;
     bool refuse_begin = false;
     int32_t refused_row = -1;
+    std::optional<int32_t> finish_answer;  // what finish returns instead of the host's answer
     std::function<void()> at_end;        // runs inside end_image
     std::size_t reserved_after_size = 0;
     Calls calls;
@@ -147,7 +149,8 @@ private:
     static int32_t finish(void* data, int32_t error_code) {
         RecordingHost& r = self(data);
         r.calls.push_back("finish " + std::to_string(error_code));
-        return r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
+        const int32_t answer = r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
+        return r.finish_answer.value_or(answer);
     }
     static int32_t end(void* data, ImageProtocol* protocol) {
         RecordingHost& r = self(data);

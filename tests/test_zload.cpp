@@ -158,6 +158,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         int32_t status;
         Calls calls;
         int32_t rows_received = 0;
+        std::optional<int32_t> finish_answer = std::nullopt;
     };
     const Case cases[] = {
         {"missing file", std::nullopt, false, -1, STATUS_BAD_FILE, {}},
@@ -175,6 +176,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         {"height 0", depth_bytes(header_of(3, 0), {}), false, -1, STATUS_OK, load_calls(3, 0, 0, 0)},
         {"16384 x 16384 above a 64-byte file", depth_bytes(header_of(16384, 16384), {}), false, -1,
          STATUS_FAILED, load_calls(16384, 16384, 0, 99)},
+        {"the result is what finish answers", ten_rows, false, -1, 5, load_calls(3, 10, 10, 0), 10, 5},
     };
     for (const Case& c : cases) {
         const auto path = dir / "case.zb";
@@ -183,6 +185,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         RecordingHost host(path.string());
         host.refuse_begin = c.refuse_begin;
         host.refused_row = c.refused_row;
+        host.finish_answer = c.finish_answer;
         EXPECT_EQ(host.load(*module), c.status) << c.name;
         EXPECT_EQ(host.calls, c.calls) << c.name;
         const host::ImageLoad load = host.outcome();
