@@ -18,7 +18,8 @@ struct GlobalOptions {
 
 struct DemoOptions {
     std::string out_dir = "demo-out";
-    int frames = 24;
+    int frame_count = 24;
+    std::string frames;  // refused: --frames takes ranges elsewhere
     std::string size = "640x360";
     int threads = 0;  // 0: as many as the machine has
 };
@@ -36,10 +37,13 @@ struct LoadOptions {
     std::string file;
     std::string out;
     bool preview = false;
+    std::string frames;
 };
 
 struct InfoOptions {
-    std::vector<std::string> files;
+    std::vector<std::string> files;  // files and patterns
+    std::string frames;
+    bool json = false;
 };
 
 struct CompOptions {
@@ -48,6 +52,7 @@ struct CompOptions {
     std::string zbuffer;
     std::string comp;
     std::string out;
+    std::string frames;
     int threads = 0;
 };
 

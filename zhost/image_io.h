@@ -1,6 +1,7 @@
 // Reading and writing images with OpenImageIO, into and out of host::Image.
-// Every output goes to a temporary file beside its destination and is
-// renamed into place only when complete, so a failure leaves no partial file.
+// Every output goes to a hidden file beside its destination and is moved
+// into place only when complete (zhost/staging.h), so a failure leaves no
+// partial file.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "host/image.h"
+#include "zhost/staging.h"
 
 namespace zhost {
 
@@ -64,27 +66,5 @@ struct Picture {
 
 // Writes an 8-bit picture in any format OpenImageIO writes (PNG for previews).
 void write_picture(const std::string& path, const Picture& picture);
-
-// An output file in the making: written under a temporary name beside its
-// destination (keeping the destination's extension, so that format detection
-// still works) and renamed into place by commit(). Until then the temporary
-// file is removed when the object goes, so a failure leaves nothing behind.
-class PendingFile {
-public:
-    explicit PendingFile(std::string destination);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    const std::string& temporary() const { return temporary_; }
-    const std::string& destination() const { return destination_; }
-    // Renames the temporary file to the destination; throws zhost::Error.
-    void commit();
-
-private:
-    std::string destination_;
-    std::string temporary_;
-    bool committed_ = false;
-};
 
 }  // namespace zhost

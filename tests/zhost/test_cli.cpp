@@ -53,8 +53,9 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
         {"load", "a.zb"},
         {"comp", "--render", "r.exr", "--zbuffer", "z.zb", "-o", "out.exr"},
         {"render", "scene.json", "--frames", "x"},
-        {"demo", "--frames", "0"},
-        {"demo", "--frames", "many"},
+        {"demo", "--frame-count", "0"},
+        {"demo", "--frame-count", "many"},
+        {"demo", "--frames", "3"},
         {"demo", "--size", "640"},
         {"demo", "--size", "0x10"},
         {"demo", "--threads", "-1"},
@@ -68,7 +69,7 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
         EXPECT_TRUE(contains(run.err, "zhost: ")) << shown << "\n" << run.err;
         EXPECT_TRUE(run.out.empty()) << shown;
     }
-    const ztest::RunResult program = run_zhost({"demo", "--frames", "0", "--out", "out"}, dir.path());
+    const ztest::RunResult program = run_zhost({"demo", "--frame-count", "0", "--out", "out"}, dir.path());
     EXPECT_EQ(program.status, 2) << "the program itself: " << program.err;
     EXPECT_TRUE(ztest::files_in(dir.path()).empty()) << "no output for a usage error";
 }
@@ -145,7 +146,7 @@ TEST(ZhostCli, InfoNamesTheRuleForEachRefusedFileAndExitsOne) {
 
 TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     test::TempDir dir;
-    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "3", "--size", "64x36", "--threads", "2"},
+    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frame-count", "3", "--size", "64x36", "--threads", "2"},
                                            dir.path());
     const std::vector<std::string> expected = {
         "composite-depth0001.png", "composite-depth0002.png", "composite-depth0003.png", "composite0001.png",
@@ -164,7 +165,7 @@ TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     EXPECT_EQ(picture->spec().height, 36 + 40) << "depth preview with its legend";
 
     test::write_file(dir / "file", test::Bytes{1});
-    const ztest::RunResult blocked = run_zhost({"demo", "--out", "file/sub", "--frames", "1"}, dir.path());
+    const ztest::RunResult blocked = run_zhost({"demo", "--out", "file/sub", "--frame-count", "1"}, dir.path());
     EXPECT_EQ(blocked.status, 1);
     EXPECT_TRUE(contains(blocked.err, "cannot create the output directory")) << blocked.err;
     EXPECT_EQ(line_count(blocked.err), 1) << blocked.err;
