@@ -67,7 +67,7 @@ bool process_status(long long pid, char& state, long long& start) {
     std::istringstream fields(stat.substr(name_end + 1));
     std::string field;
     fields >> state;
-    for (int i = 0; i < 19 && fields >> field; ++i) {
+    for (int i = 0; i < 18 && fields >> field; ++i) {  // fields 4 to 21
     }
     return bool(fields >> start);
 }

@@ -39,8 +39,8 @@ RunResult run_in_process(const std::vector<std::string>& args) {
     return result;
 }
 
-RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                    const std::vector<std::string>& environment) {
+pid_t start_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                  const std::vector<std::string>& environment) {
     const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
     std::vector<std::string> argument_texts = {ZHOST_PATH};
     argument_texts.insert(argument_texts.end(), args.begin(), args.end());
@@ -64,22 +64,33 @@ RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem:
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     pid_t pid = 0;
-    RunResult result;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         ADD_FAILURE() << "cannot run " << argv[0];
-        return result;
+        return -1;
     }
+    return pid;
+}
+
+RunResult finish_zhost(pid_t pid, const std::filesystem::path& dir) {
+    RunResult result;
+    if (pid <= 0) return result;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
     result.out = read_text(out_path);
     result.err = read_text(err_path);
     std::filesystem::remove(out_path);
     std::filesystem::remove(err_path);
     return result;
+}
+
+RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                    const std::vector<std::string>& environment) {
+    return finish_zhost(start_zhost(args, dir, environment), dir);
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

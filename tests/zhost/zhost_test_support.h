@@ -3,6 +3,7 @@
 #pragma once
 
 #include <OpenImageIO/imageio.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -70,6 +71,11 @@ RunResult run_in_process(const std::vector<std::string>& args);
 // Runs the built zhost with `args` in `dir`, stdin empty, capturing output.
 RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
                     const std::vector<std::string>& environment = {});
+// The same in two steps: start the program (its output goes to files in
+// `dir`; one program per directory at a time), then wait for it to end.
+pid_t start_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                  const std::vector<std::string>& environment = {});
+RunResult finish_zhost(pid_t pid, const std::filesystem::path& dir);
 
 bool contains(const std::string& text, const std::string& part);
 int line_count(const std::string& text);
