@@ -46,11 +46,6 @@ void throw_on_messages(const host::MessageLog& log, const Renames& renames = {})
     if (!messages.empty()) throw Error(message_line(messages.front(), renames));
 }
 
-std::string zbuf_name(const std::string& base, int32_t frame) {
-    char name[ZBUF_NAME_CAPACITY];
-    return format_zbuf_file_name(name, base.c_str(), frame) ? name : "";
-}
-
 // While it lives, a depth saver writes into a staging folder: its settings
 // carry the staged base name, and the user's again when it goes, so that
 // its description and saved settings name what the user chose.
@@ -62,7 +57,7 @@ public:
         base_ = std::get<std::string>(user_[0]);
         if (base_.empty()) return;  // the saver says "No filename selected."
         staged_base_ = outputs.staging_base(base_);
-        if (zbuf_name(staged_base_, frame).empty()) {
+        if (depth_file_name(staged_base_, frame).empty()) {
             throw Error(base_ + ": base path too long for depth file names (" +
                         std::to_string(ZBUF_NAME_CAPACITY - 1) + " characters at most, in a staging folder)");
         }
@@ -85,11 +80,11 @@ public:
     // Notes the frame's file, if the saver wrote one; returns its name.
     std::optional<std::string> note(int32_t frame, StagedFiles& outputs) const {
         if (staged_base_.empty()) return std::nullopt;
-        const std::string staged = zbuf_name(staged_base_, frame);
+        const std::string staged = depth_file_name(staged_base_, frame);
         std::error_code error;
         if (!std::filesystem::is_regular_file(staged, error)) return std::nullopt;
-        outputs.add(staged, zbuf_name(base_, frame));
-        return zbuf_name(base_, frame);
+        outputs.add(staged, depth_file_name(base_, frame));
+        return depth_file_name(base_, frame);
     }
 
 private:
@@ -100,6 +95,11 @@ private:
 };
 
 }  // namespace
+
+std::string depth_file_name(const std::string& base, int32_t frame) {
+    char name[ZBUF_NAME_CAPACITY];
+    return format_zbuf_file_name(name, base.c_str(), frame) ? name : "";
+}
 
 RenderSession::RenderSession(const host::Module& module, const std::vector<FilterSpec>& filters, int threads,
                              host::MessageLog& log)

@@ -34,6 +34,10 @@ enum class FilterKind { PIXEL, IMAGE };
 // The depth saver, whose files a render stages and commits with its frame.
 constexpr const char* SAVER_SERVER = "OBK_ZSave";
 
+// The name the saver gives the depth file of `frame` for the base name
+// `base`; empty when it does not fit the saver's name buffer.
+std::string depth_file_name(const std::string& base, int32_t frame);
+
 struct FilterSpec {
     FilterKind kind = FilterKind::PIXEL;
     std::string server;

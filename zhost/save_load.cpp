@@ -50,16 +50,10 @@ SaveInputs parse_save_inputs(const SaveOptions& options) {
     return inputs;
 }
 
-std::string zbuf_name(const std::string& base, int32_t frame) {
-    char name[ZBUF_NAME_CAPACITY];
-    if (!format_zbuf_file_name(name, base.c_str(), frame)) return {};
-    return name;
-}
-
 // The name of each frame's file must fit the saver's name buffer, staged or not.
 void check_name_length(const std::string& base, const std::string& staged_base, const FrameRange& frames) {
     for (int32_t frame : frames.frames) {
-        if (zbuf_name(staged_base, frame).empty()) {
+        if (depth_file_name(staged_base, frame).empty()) {
             throw Error(base + ": base path too long for depth file names (at most " +
                         std::to_string(ZBUF_NAME_CAPACITY - 1 - (staged_base.size() - base.size()) - 8) +
                         " characters)");
@@ -95,13 +89,13 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
         const host::Frame frame = read_save_frame(inputs, options, number);
         saver.process(frame);
         if (print_messages(log, {{staged_base, options.base}}) > 0) return 1;
-        const std::string staged = zbuf_name(staged_base, number);
-        if (!fs::is_regular_file(staged)) throw Error(zbuf_name(options.base, number) + ": the saver wrote no file");
-        outputs.add(staged, zbuf_name(options.base, number));
+        const std::string staged = depth_file_name(staged_base, number);
+        if (!fs::is_regular_file(staged)) throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
+        outputs.add(staged, depth_file_name(options.base, number));
         progress.advance();
     }
     outputs.commit();
-    print_wrote_range(zbuf_name(options.base, inputs.frames.first()), zbuf_name(options.base, inputs.frames.last()),
+    print_wrote_range(depth_file_name(options.base, inputs.frames.first()), depth_file_name(options.base, inputs.frames.last()),
                       frame_count_note(inputs.frames));
     return 0;
 }
