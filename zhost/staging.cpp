@@ -188,6 +188,7 @@ void move_into_place(const std::string& staged, const std::string& destination) 
     if (::rename(staged.c_str(), target.c_str()) == 0) return;
     if (errno != EXDEV) throw Error(destination + ": cannot write: " + std::strerror(errno));
     // The target is on another file system: copy beside it, then rename.
+    remove_stale_leftovers(target.parent_path().string());
     const std::string copy = hidden_file(target.parent_path(), target.filename());
     std::error_code error;
     fs::copy_file(staged, copy, error);

@@ -414,7 +414,11 @@ TEST(ZhostOutputs, ReplacingAnOutputWritesThroughSymbolicLinksAndKeepsTheMode) {
 TEST(ZhostOutputs, WroteLinesAndMessagesNameTheDestinationEscaped) {
     test::TempDir dir;
     prepare(dir.path());
-    write_text(dir / "unknown.json", R"({"frames": "1", "render": {"rgba": "render.####.exr"}, "output": "out/f#.xyz"})");
+    // The saver's file is fine, the picture of the same frame fails: the
+    // frame's depth file stays as it was.
+    write_text(dir / "unknown.json", R"({"frames": "1", "render": {"rgba": "render.####.exr"}, "output": "out/f#.xyz",
+        "image_filters": [{"server": "OBK_ZSave", "settings": [{"text": "out/s"}]}]})");
+    write_text(dir / "out/s0001.zb", "previous");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -430,6 +434,9 @@ TEST(ZhostOutputs, WroteLinesAndMessagesNameTheDestinationEscaped) {
         EXPECT_EQ(run.status, c.status) << c.args[0] << ": " << run.err;
         EXPECT_EQ(c.status == 0 ? run.out : run.err, c.shown) << c.args[0];
     }
+    const test::Bytes depth = test::read_file(dir / "out/s0001.zb");
+    EXPECT_EQ(std::string(depth.begin(), depth.end()), "previous");
+    EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{});
 }
 
 TEST(ZhostOutputs, OutputsWithoutAFrameNumberInARunOfSeveralFramesAreRefusedBeforeAnyWork) {
