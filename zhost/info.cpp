@@ -32,39 +32,43 @@ void print_error(const Error& error) {
     std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
 }
 
+// Reports one file, as text on stdout or into `reports`; false when it is
+// refused or cannot be read.
+bool report(const std::string& path, bool json, nlohmann::json& reports) {
+    try {
+        const ZbufInfo info = inspect_zbuf(path);
+        if (json) {
+            reports.push_back(zbuf_info_json(path, info));
+        } else {
+            std::fputs(format_zbuf_info(one_line(path), info).c_str(), stdout);
+        }
+        return info.body_complete();
+    } catch (const Error& error) {
+        if (json) reports.push_back({{"file", path}, {"verdict", "unreadable"}, {"reason", error.what()}});
+        print_error(error);
+        return false;
+    }
+}
+
 }  // namespace
 
 int run_info(const InfoOptions& options, const GlobalOptions&) {
     std::optional<FrameRange> frames;
     if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
-    int status = 0;
+    bool all_accepted = true;
     nlohmann::json reports = nlohmann::json::array();
     for (const std::string& argument : options.files) {
         try {
             for (const std::string& path : files_named(argument, frames)) {
-                try {
-                    const ZbufInfo info = inspect_zbuf(path);
-                    if (options.json) {
-                        reports.push_back(zbuf_info_json(path, info));
-                    } else {
-                        std::fputs(format_zbuf_info(one_line(path), info).c_str(), stdout);
-                    }
-                    if (!info.body_complete()) status = 1;
-                } catch (const Error& error) {
-                    if (options.json) reports.push_back({{"file", path}, {"verdict", "unreadable"}, {"reason", error.what()}});
-                    print_error(error);
-                    status = 1;
-                }
+                all_accepted = report(path, options.json, reports) && all_accepted;
             }
-        } catch (const Error& error) {
+        } catch (const Error& error) {  // a pattern that names no file
             print_error(error);
-            status = 1;
+            all_accepted = false;
         }
     }
-    if (options.json) {
-        std::puts(reports.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    }
-    return status;
+    if (options.json) std::puts(reports.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return all_accepted ? 0 : 1;
 }
 
 }  // namespace zhost
