@@ -230,7 +230,7 @@ void time_commands(const Options& o, const host::Module& module, const ScratchDi
     const std::string demo_size = std::to_string(o.demo_width) + "x" + std::to_string(o.demo_height);
     print_command(("zhost demo, " + std::to_string(o.demo_frames) + " frames of " + demo_size).c_str(),
                   bench::time_command(o.zhost,
-                                      {"--module", o.module, "demo", "--out", dir.file("demo-out"), "--frames",
+                                      {"--module", o.module, "demo", "--out", dir.file("demo-out"), "--frame-count",
                                        std::to_string(o.demo_frames), "--size", demo_size},
                                       o.command_runs, dir));
 }

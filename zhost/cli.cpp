@@ -31,6 +31,7 @@ struct PrintTimingsAtEnd {
 
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr const char* FRAMES_HELP = "Frames of a sequence: A-B, A-BxN (every Nth) or a list such as 1,3,5-9";
 
 struct Options {
     GlobalOptions global;
@@ -71,7 +72,9 @@ CLI::App* add_demo(CLI::App& app, DemoOptions& demo) {
         "demo", "Render a procedural scene in two layers, save the second as depth files, load them back and "
                 "composite it into the first; write PNG previews");
     command->add_option("--out", demo.out_dir, "Output directory")->capture_default_str();
-    command->add_option("--frames", demo.frames, "Number of frames")->check(CLI::Range(1, 1000))->capture_default_str();
+    command->add_option("--frame-count", demo.frame_count, "Number of frames")
+        ->check(CLI::Range(1, 1000))->capture_default_str();
+    command->add_option("--frames", demo.frames, "")->group("");  // refused with a hint in run_demo
     command->add_option("--size", demo.size, "Frame size WIDTHxHEIGHT")->capture_default_str();
     command->add_option("--threads", demo.threads, "Worker threads (0: one per processor)")
         ->check(CLI::Range(0, 256))->capture_default_str();
@@ -82,12 +85,12 @@ CLI::App* add_save(CLI::App& app, SaveOptions& save) {
     CLI::App* command = app.add_subcommand(
         "save", "Write depth files PATH0001.zb ... through OBK_ZSave from the depth of images");
     command->add_option("DEPTH", save.depth,
-                        "Depth image, or a sequence pattern with # or %04d (the EXR channel Z by default, or a "
+                        "Depth image, or a sequence pattern with #, @ or %04d (the EXR channel Z by default, or a "
                         "one-channel image)")->required();
-    command->add_option("--base", save.base, "Base path of the depth files")->required();
+    command->add_option("--base", save.base, "Base path of the depth files (the saver adds 0001.zb ...)")->required();
     command->add_option("--rgb", save.rgb, "Colour image (or pattern) passed through the saver");
     CLI::Option* frame = command->add_option("--frame", save.frame, "Frame number of a single image");
-    CLI::Option* frames = command->add_option("--frames", save.frames, "Frame range A-B of a sequence");
+    CLI::Option* frames = command->add_option("--frames", save.frames, FRAMES_HELP);
     frame->excludes(frames);
     command->add_option("--depth-channel", save.depth_channel, "Channel that holds the depth");
     return command;
@@ -95,10 +98,11 @@ CLI::App* add_save(CLI::App& app, SaveOptions& save) {
 
 CLI::App* add_load(CLI::App& app, LoadOptions& load) {
     CLI::App* command = app.add_subcommand("load", "Read a depth file through OBK_ZLoad and write it as an image");
-    command->add_option("FILE", load.file, "Depth file (.zb)")->required();
+    command->add_option("FILE", load.file, "Depth file (.zb), or a pattern with #, @ or %04d")->required();
     command->add_option("-o,--output", load.out,
                         "Output image: EXR, TIFF and PFM keep the floats; 8-bit formats get a false-colour picture")
         ->required();
+    command->add_option("--frames", load.frames, FRAMES_HELP);
     command->add_flag("--preview", load.preview, "Write a normalised false-colour picture");
     command->add_option("--far", load.far,
                         "Previews: depths at or above this are background, painted grey (default: 1e10; "
@@ -114,7 +118,11 @@ CLI::App* add_load(CLI::App& app, LoadOptions& load) {
 CLI::App* add_info(CLI::App& app, InfoOptions& info) {
     CLI::App* command = app.add_subcommand(
         "info", "Show the header, size and statistics of depth files, and why a refused file is refused");
-    command->add_option("FILE", info.files, "Depth files (.zb)")->required();
+    command->add_option("FILE", info.files,
+                        "Depth files (.zb) and patterns with #, @ or %04d (without --frames: the files on disk)")
+        ->required();
+    command->add_option("--frames", info.frames, FRAMES_HELP);
+    command->add_flag("--json", info.json, "A JSON list with one object per file, the header in words");
     return command;
 }
 
@@ -127,6 +135,7 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
     command->add_option("--zbuffer", comp.zbuffer, "Depth image: a .zb file or any float image")->required();
     command->add_option("--comp", comp.comp, "Image to composite")->required();
     command->add_option("-o,--output", comp.out, "Output: RGBA and Z (EXR) or RGBA")->required();
+    command->add_option("--frames", comp.frames, FRAMES_HELP + std::string("; every pattern takes the same frame"));
     command->add_option("--threads", comp.threads, "Worker threads (0: one per processor)")
         ->check(CLI::Range(0, 256))->capture_default_str();
     command->add_option("--render-layer", comp.render_layer,
@@ -144,7 +153,7 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
 CLI::App* add_render(CLI::App& app, RenderOptions& render) {
     CLI::App* command = app.add_subcommand("render", "Run a scene file: inputs, image list and plug-in instances");
     command->add_option("SCENE", render.scene, "Scene file (.json)")->required();
-    command->add_option("--frames", render.frames, "Frame range A-B (default: the scene's)");
+    command->add_option("--frames", render.frames, FRAMES_HELP + std::string(" (default: the scene's)"));
     command->add_option("--save-scene", render.save_scene, "Write the scene back after the run");
     command->add_option("--options", render.options,
                         "Run the options (requester or panel) of the named server before the first frame, with the "

@@ -20,7 +20,8 @@ struct GlobalOptions {
 
 struct DemoOptions {
     std::string out_dir = "demo-out";
-    int frames = 24;
+    int frame_count = 24;
+    std::string frames;  // refused: --frames takes ranges elsewhere
     std::string size = "640x360";
     int threads = 0;  // 0: as many as the machine has
 };
@@ -42,10 +43,13 @@ struct LoadOptions {
     std::string range;         // NEAR,FAR of previews
     bool log = false;
     std::string compression;
+    std::string frames;
 };
 
 struct InfoOptions {
-    std::vector<std::string> files;
+    std::vector<std::string> files;  // files and patterns
+    std::string frames;
+    bool json = false;
 };
 
 struct CompOptions {
@@ -54,6 +58,7 @@ struct CompOptions {
     std::string zbuffer;
     std::string comp;
     std::string out;
+    std::string frames;
     int threads = 0;
     std::string render_layer;
     std::string depth_channel;

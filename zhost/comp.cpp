@@ -1,4 +1,4 @@
-// `zhost comp`: one frame composited by depth through the module's "OBK_ZComp",
+// `zhost comp`: frames composited by depth through the module's "OBK_ZComp",
 // its two images chosen in the compositor's own panel.
 #include <cstdio>
 
@@ -7,6 +7,8 @@
 #include "zhost/error.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
+#include "zhost/one_line.h"
+#include "zhost/sequence.h"
 #include "zhost/image_io.h"
 #include "zhost/render_session.h"
 #include "zhost/timings.h"
@@ -54,39 +56,51 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
     return spec;
 }
 
-int run_comp(const CompOptions& options, const GlobalOptions& global) {
-    check_output_options(options);
+// One frame: every pattern of the command expanded with the frame's number.
+// Returns the size written, "(WxH)".
+std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
+    const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
     OutputSettings settings;
     host::Frame frame = [&] {
         const StageTimer timer("read render");
         const RgbaAndDepth render = read_rgba_and_depth(
-            options.render, {options.subimage, options.render_layer, options.depth_channel}, options.render_depth);
+            path(options.render), {options.subimage, options.render_layer, options.depth_channel}, path(options.render_depth));
         check_same_size(render.rgba, render.depth);
         settings = follow_render(render.source, options.data_type, options.compression);
-        return make_frame(render.depth, &render.rgba, 1);
+        return make_frame(render.depth, &render.rgba, number);
     }();
-    const auto module = host::Module::open(global.module_path);
     std::vector<host::Image> images;
     {
         const StageTimer timer("read images");
-        images.push_back(read_zbuffer(*module, options.zbuffer, options.depth_channel));
-        images.push_back(read_rgba(options.comp));
+        images.push_back(read_zbuffer(module, path(options.zbuffer), options.depth_channel));
+        images.push_back(read_rgba(path(options.comp)));
         images.back().name = COMP_IMAGE;
     }
     note_scaling("depth", images[0], frame);
     note_scaling("comp", images[1], frame);
-    host::MessageLog log;
-    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)},
-                          worker_count(options.threads, frame.height()), log);
     {
         const StageTimer timer("composite");
         session.render(frame, std::move(images));
     }
-    {
-        const StageTimer timer("write output");
-        write_frame_image(options.out, frame, settings);
-    }
-    std::printf("wrote %s  (%dx%d)\n", options.out.c_str(), frame.width(), frame.height());
+    const StageTimer timer("write output");
+    write_frame_image(path(options.out), frame, settings);
+    return size_note(frame.width(), frame.height());
+}
+
+int run_comp(const CompOptions& options, const GlobalOptions& global) {
+    check_output_options(options);
+    const FrameRange frames = frames_to_run(
+        options.frames, std::nullopt, {options.render, options.render_depth, options.zbuffer, options.comp, options.out});
+    check_output_pattern("-o/--output", options.out, frames);
+    const auto module = host::Module::open(global.module_path);
+    host::MessageLog log;
+    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(options.threads, 1 << 16),
+                          log);
+    std::string size;
+    for (const int32_t number : frames.frames) size = comp_frame(options, *module, session, number);
+    const FramePattern out(options.out);
+    print_wrote_range(out.path(frames.first()), out.path(frames.last()),
+                      frames.count() > 1 ? frame_count_note(frames) : size);
     return 0;
 }
 

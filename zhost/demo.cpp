@@ -16,11 +16,13 @@
 #include "zhost/error.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
+#include "zhost/one_line.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
 #include "zhost/sequence.h"
+#include "zhost/staging.h"
 #include "zhost/timings.h"
 
 namespace zhost {
@@ -41,42 +43,53 @@ struct DemoSheet {
 FilterSpec saver_spec(const std::string& base) {
     FilterSpec spec;
     spec.kind = FilterKind::IMAGE;
-    spec.server = "OBK_ZSave";
+    spec.server = SAVER_SERVER;
     spec.run_options = true;
     spec.answers.values = {{"path", base}};
     return spec;
 }
 
-void write_layer_previews(const fs::path& dir, int32_t number, const RenderedLayer& first, const RenderedLayer& second) {
-    write_picture(numbered(dir, "first", number, ".png"), colour_preview(first.rgba));
-    write_picture(numbered(dir, "second", number, ".png"), colour_preview(second.rgba));
-    write_picture(numbered(dir, "first-depth", number, ".png"),
-                  depth_preview(first.depth, depth_range(first.depth, DEMO_BACKGROUND_DEPTH)));
-    write_picture(numbered(dir, "second-depth", number, ".png"),
-                  depth_preview(second.depth, depth_range(second.depth, DEMO_BACKGROUND_DEPTH)));
+// Writes a picture as one of the frame's staged files.
+void write_staged(StagedFiles& outputs, const std::string& destination, const Picture& picture) {
+    outputs.write(destination, [&](const std::string& staged) { write_picture(staged, picture); });
+}
+
+void write_layer_previews(StagedFiles& outputs, const fs::path& dir, int32_t number, const RenderedLayer& first,
+                          const RenderedLayer& second) {
+    write_staged(outputs, numbered(dir, "first", number, ".png"), colour_preview(first.rgba));
+    write_staged(outputs, numbered(dir, "second", number, ".png"), colour_preview(second.rgba));
+    write_staged(outputs, numbered(dir, "first-depth", number, ".png"),
+                 depth_preview(first.depth, depth_range(first.depth, DEMO_BACKGROUND_DEPTH)));
+    write_staged(outputs, numbered(dir, "second-depth", number, ".png"),
+                 depth_preview(second.depth, depth_range(second.depth, DEMO_BACKGROUND_DEPTH)));
 }
 
 // One frame of the demo: both layers rendered, the second saved as a depth
 // file by the saver and loaded back by the loader, then composited into the
-// first by the compositor.
+// first by the compositor. The frame's files are staged in `outputs`.
 void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t index, const host::Module& module,
-                    RenderSession& saver, RenderSession& compositor, DemoSheet& sheet) {
+                    RenderSession& saver, RenderSession& compositor, StagedFiles& outputs, DemoSheet& sheet) {
     const fs::path dir(options.out_dir);
-    const DemoFrame frame{index, options.frames};
+    const DemoFrame frame{index, options.frame_count};
     const int32_t number = index + 1;
     // Each emplace ends the stage before and starts the next.
     std::optional<StageTimer> timer(std::in_place, "render layers");
     const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, threads);
     const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, threads);
     timer.emplace("layer previews");
-    write_layer_previews(dir, number, first, second);
+    write_layer_previews(outputs, dir, number, first, second);
 
     timer.emplace("save depth");
     host::Frame second_frame = make_frame(second.depth, &second.rgba, number);
-    saver.render(second_frame, {});
+    saver.render(second_frame, {}, &outputs);
     timer.emplace("load depth");
     std::vector<host::Image> images;
-    images.push_back(load_depth_file(module, numbered(dir, "zbuf", number, ".zb")));
+    const std::string depth_file = numbered(dir, "zbuf", number, ".zb");
+    try {
+        images.push_back(load_depth_file(module, outputs.staged_path(depth_file)));
+    } catch (const Error& error) {
+        throw Error(outputs.shown(error.what()));
+    }
     images.back().name = "zbuf";
     images.push_back(second.rgba);
     images.back().name = "second";
@@ -86,19 +99,19 @@ void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t 
     compositor.render(composite, std::move(images));
     timer.emplace("composite PNGs");
     Picture picture = colour_preview(frame_rgba(composite));
-    write_picture(numbered(dir, "composite", number, ".png"), picture);
+    write_staged(outputs, numbered(dir, "composite", number, ".png"), picture);
     const host::Image composite_depth = frame_depth(composite);
-    write_picture(numbered(dir, "composite-depth", number, ".png"),
-                  depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)));
+    write_staged(outputs, numbered(dir, "composite-depth", number, ".png"),
+                 depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)));
+    outputs.commit();
     timer.reset();
     sheet.composites.push_back(std::move(picture));
     sheet.labels.push_back(std::to_string(number));
 }
 
-void print_written(const DemoOptions& options, const char* stem, const char* what) {
+void print_written(const DemoOptions& options, const char* stem, const char* what, const char* extension = ".png") {
     const fs::path dir(options.out_dir);
-    std::printf("wrote %s .. %s  %s\n", numbered(dir, stem, 1, ".png").c_str(),
-                numbered(dir, stem, options.frames, ".png").c_str(), what);
+    print_wrote_range(numbered(dir, stem, 1, extension), numbered(dir, stem, options.frame_count, extension), what);
 }
 
 void make_directory(const std::string& dir) {
@@ -112,6 +125,10 @@ void make_directory(const std::string& dir) {
 }  // namespace
 
 int run_demo(const DemoOptions& options, const GlobalOptions& global) {
+    if (!options.frames.empty()) {
+        throw UsageError("demo takes its number of frames as --frame-count N; --frames means a range of frames on "
+                         "the other commands");
+    }
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });
     make_directory(options.out_dir);
     const auto module = host::Module::open(global.module_path);
@@ -121,9 +138,11 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     RenderSession compositor(*module, {compositor_spec("zbuf", "second")}, threads, log);
     DemoSheet sheet;
     {
-        Progress progress("rendering", options.frames, progress_wanted(global.quiet));
-        for (int32_t i = 0; i < options.frames; ++i) {
-            run_demo_frame(options, size, threads, i, *module, saver, compositor, sheet);
+        // Each frame's files move into place together once it has succeeded.
+        StagedFiles outputs;
+        Progress progress("rendering", options.frame_count, progress_wanted(global.quiet));
+        for (int32_t i = 0; i < options.frame_count; ++i) {
+            run_demo_frame(options, size, threads, i, *module, saver, compositor, outputs, sheet);
             progress.advance();
         }
     }
@@ -136,12 +155,10 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     print_written(options, "first-depth", "depth of the first layer, false colour");
     print_written(options, "second", "colour of the second layer");
     print_written(options, "second-depth", "depth of the second layer, false colour");
-    const fs::path dir(options.out_dir);
-    std::printf("wrote %s .. %s  depth of the second layer, by OBK_ZSave\n", numbered(dir, "zbuf", 1, ".zb").c_str(),
-                numbered(dir, "zbuf", options.frames, ".zb").c_str());
+    print_written(options, "zbuf", "depth of the second layer, by OBK_ZSave", ".zb");
     print_written(options, "composite", "second layer composited into the first by OBK_ZComp");
     print_written(options, "composite-depth", "depth of the composite, false colour");
-    std::printf("wrote %s  all composite frames\n", sheet_path.c_str());
+    print_wrote(sheet_path, "all composite frames");
     return 0;
 }
 

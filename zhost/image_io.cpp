@@ -84,11 +84,6 @@ void set_types(OIIO::ImageSpec& spec, const std::vector<OIIO::TypeDesc>& types, 
     if (!all_half && extension_of(path) == ".exr") spec.channelformats = types;
 }
 
-std::string unique_suffix() {
-    static std::atomic<unsigned> counter{0};
-    return ".zhost-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-}
-
 void write_pfm(const std::string& path, const std::string& destination, const host::Image& image) {
     if (image.channels != 1 && image.channels != 3) {
         throw Error(destination + ": PFM holds one or three channels, not " + std::to_string(image.channels));
@@ -234,31 +229,6 @@ void write_picture(const std::string& path, const Picture& picture, const OIIO::
     add_provenance(spec);
     write_with_oiio(file, spec, OIIO::TypeDesc::UINT8, picture.pixels.data());
     file.commit();
-}
-
-PendingFile::PendingFile(std::string destination) : destination_(std::move(destination)) {
-    const fs::path target(destination_);
-    std::string name(1, '.');
-    name += target.stem().string();
-    name += unique_suffix();
-    name += target.extension().string();
-    temporary_ = (target.parent_path() / name).string();
-}
-
-PendingFile::~PendingFile() {
-    if (committed_) return;
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
-}
-
-void PendingFile::commit() {
-    std::error_code error;
-    fs::rename(temporary_, destination_, error);
-    if (error) {
-        fs::remove(temporary_, error);
-        throw Error(destination_ + ": cannot write: " + error.message());
-    }
-    committed_ = true;
 }
 
 }  // namespace zhost

@@ -1,7 +1,7 @@
 // Reading and writing images with OpenImageIO, into and out of host::Image
-// (reading in image_read.h).
-// Every output goes to a temporary file beside its destination and is
-// renamed into place only when complete, so a failure leaves no partial file.
+// (reading in image_read.h). Every output goes to a hidden file beside its
+// destination and is moved into place only when complete (zhost/staging.h),
+// so a failure leaves no partial file.
 #pragma once
 
 #include <OpenImageIO/imageio.h>
@@ -12,6 +12,7 @@
 
 #include "host/image.h"
 #include "zhost/image_read.h"
+#include "zhost/staging.h"
 
 namespace zhost {
 
@@ -77,27 +78,5 @@ struct Picture {
 // Writes an 8-bit picture of display colour, tagged sRGB, in any format
 // OpenImageIO writes (PNG for previews), with `metadata` kept.
 void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata = {});
-
-// An output file in the making: written under a temporary name beside its
-// destination (keeping the destination's extension, so that format detection
-// still works) and renamed into place by commit(). Until then the temporary
-// file is removed when the object goes, so a failure leaves nothing behind.
-class PendingFile {
-public:
-    explicit PendingFile(std::string destination);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    const std::string& temporary() const { return temporary_; }
-    const std::string& destination() const { return destination_; }
-    // Renames the temporary file to the destination; throws zhost::Error.
-    void commit();
-
-private:
-    std::string destination_;
-    std::string temporary_;
-    bool committed_ = false;
-};
 
 }  // namespace zhost

@@ -72,4 +72,18 @@ std::string first_line(std::string text) {
     return text;
 }
 
+void print_wrote(const std::string& name, const std::string& note) {
+    std::printf("wrote %s%s%s\n", one_line(name).c_str(), note.empty() ? "" : "  ", one_line(note).c_str());
+}
+
+std::string size_note(int32_t width, int32_t height) {
+    char text[32];
+    std::snprintf(text, sizeof text, "(%dx%d)", width, height);
+    return text;
+}
+
+void print_wrote_range(const std::string& first, const std::string& last, const std::string& note) {
+    print_wrote(first == last ? first : first + " .. " + last, note);
+}
+
 }  // namespace zhost

@@ -7,6 +7,7 @@
 #include "zhost/error.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
+#include "zhost/one_line.h"
 #include "zhost/image_io.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
@@ -85,6 +86,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
     SceneFile scene = read_scene_file(options.scene);
     if (!frames) frames = scene.frames;
+    if (!scene.output.empty()) check_output_pattern("the scene's \"output\"", scene.output, *frames);
     apply_options(options, scene);
     const std::string module_path = absolute(global.module_path);
     const std::string save_scene = absolute(options.save_scene);
@@ -99,36 +101,43 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     const auto module = host::Module::open(module_path);
     host::MessageLog log;
     RenderSession session(*module, scene.filters, worker_count(options.threads, 1 << 16), log);
-    std::optional<StagingDirectory> staging;
-    if (!scene.output.empty()) staging.emplace(fs::path(FramePattern(scene.output).path(frames->first)).parent_path().string());
-
+    // Each frame's depth files and output picture are staged and committed
+    // together once the frame has succeeded.
+    StagedFiles outputs;
     Progress progress("rendering", frames->count(), progress_wanted(global.quiet));
-    for (int64_t n = frames->first; n <= frames->last; ++n) {
-        const int32_t number = int32_t(n);
+    for (const int32_t number : frames->frames) {
         OutputSettings output_settings;
         host::Frame frame = read_render_frame(scene, number, output_settings);
-        session.render(frame, read_frame_images(*module, scene, number));
-        if (staging) {
-            const std::string destination = FramePattern(scene.output).path(number);
-            const std::string staged = staging->path() + fs::path(destination).filename().string();
-            write_frame_image(staged, frame, output_settings);
-            staging->add(staged, destination);
+        session.render(frame, read_frame_images(*module, scene, number), &outputs);
+        if (!scene.output.empty()) {
+            outputs.write(FramePattern(scene.output).path(number),
+                          [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });
         }
+        outputs.commit();
         progress.advance();
     }
-    if (staging) staging->commit();
     if (!save_scene.empty()) {
         std::vector<host::SceneValues> settings;
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
         write_scene_file(save_scene, scene, settings);
     }
-    std::printf("rendered frames %d-%d of %s\n", frames->first, frames->last, options.scene.c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) std::printf("  %s\n", session.describe(i).c_str());
-    if (!scene.output.empty()) {
-        std::printf("wrote %s .. %s\n", FramePattern(scene.output).path(frames->first).c_str(),
-                    FramePattern(scene.output).path(frames->last).c_str());
+    // Names as seen from where zhost was started, not from the scene's folder.
+    const auto shown = [&](const std::string& path) {
+        return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
+    };
+    std::printf("rendered frames %s of %s\n", frames->text().c_str(), one_line(options.scene).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) std::printf("  %s\n", one_line(session.describe(i)).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const std::vector<std::string>& written = session.written(i);
+        if (!written.empty()) {
+            print_wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
+        }
     }
-    if (!save_scene.empty()) std::printf("wrote %s\n", options.save_scene.c_str());
+    if (!scene.output.empty()) {
+        print_wrote_range(shown(FramePattern(scene.output).path(frames->first())),
+                          shown(FramePattern(scene.output).path(frames->last())), frame_count_note(*frames));
+    }
+    if (!save_scene.empty()) print_wrote(options.save_scene);
     return 0;
 }
 

@@ -1,11 +1,14 @@
 #include "zhost/render_session.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <variant>
 
 #include "host/file_requester.h"
 #include "host/image_filter.h"
 #include "host/panel.h"
 #include "host/pixel_filter.h"
+#include "zbuf/zbuf.h"
 #include "zhost/error.h"
 #include "zhost/server_messages.h"
 
@@ -19,6 +22,7 @@ struct RenderSession::Filter {
     // Pixel filters: the description taken while the last frame's images
     // existed; the instance's image ids are stale once they are gone.
     std::optional<std::string> description;
+    std::vector<std::string> written;  // depth files, by their committed names
 
     host::Instance& instance() { return pixel ? pixel->instance() : image->instance(); }
     const host::Instance& instance() const { return pixel ? pixel->instance() : image->instance(); }
@@ -35,12 +39,67 @@ Error server_error(const std::string& server, const std::string& text) {
     return Error(text.compare(0, server.size(), server) == 0 ? text : server + ": " + text);
 }
 
-void throw_on_messages(const host::MessageLog& log) {
+using Renames = std::vector<std::pair<std::string, std::string>>;
+
+void throw_on_messages(const host::MessageLog& log, const Renames& renames = {}) {
     const std::vector<host::Message> messages = log.messages();
-    if (!messages.empty()) throw Error(message_line(messages.front()));
+    if (!messages.empty()) throw Error(message_line(messages.front(), renames));
 }
 
+// While it lives, a depth saver writes into a staging folder: its settings
+// carry the staged base name, and the user's again when it goes, so that
+// its description and saved settings name what the user chose.
+class StagedSaver {
+public:
+    StagedSaver(host::Instance& instance, StagedFiles& outputs, int32_t frame) : instance_(instance) {
+        instance.save(user_);
+        if (user_.empty() || !std::holds_alternative<std::string>(user_[0])) return;
+        base_ = std::get<std::string>(user_[0]);
+        if (base_.empty()) return;  // the saver says "No filename selected."
+        staged_base_ = outputs.staging_base(base_);
+        if (depth_file_name(staged_base_, frame).empty()) {
+            throw Error(base_ + ": base path too long for depth file names (" +
+                        std::to_string(ZBUF_NAME_CAPACITY - 1) + " characters at most, in a staging folder)");
+        }
+        host::SceneValues staged = user_;
+        staged[0] = staged_base_;
+        instance.load(staged);
+    }
+    ~StagedSaver() {
+        if (staged_base_.empty()) return;
+        try {
+            instance_.load(user_);
+        } catch (...) {  // a destructor throws nothing; the saver keeps the staged name
+        }
+    }
+    StagedSaver(const StagedSaver&) = delete;
+    StagedSaver& operator=(const StagedSaver&) = delete;
+
+    Renames renames() const { return staged_base_.empty() ? Renames{} : Renames{{staged_base_, base_}}; }
+
+    // Notes the frame's file, if the saver wrote one; returns its name.
+    std::optional<std::string> note(int32_t frame, StagedFiles& outputs) const {
+        if (staged_base_.empty()) return std::nullopt;
+        const std::string staged = depth_file_name(staged_base_, frame);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(staged, error)) return std::nullopt;
+        outputs.add(staged, depth_file_name(base_, frame));
+        return depth_file_name(base_, frame);
+    }
+
+private:
+    host::Instance& instance_;
+    host::SceneValues user_;
+    std::string base_;
+    std::string staged_base_;
+};
+
 }  // namespace
+
+std::string depth_file_name(const std::string& base, int32_t frame) {
+    char name[ZBUF_NAME_CAPACITY];
+    return format_zbuf_file_name(name, base.c_str(), frame) ? name : "";
+}
 
 RenderSession::RenderSession(const host::Module& module, const std::vector<FilterSpec>& filters, int threads,
                              host::MessageLog& log)
@@ -121,10 +180,14 @@ void RenderSession::run_pixel_filters(host::Frame& frame) {
     }
 }
 
-void RenderSession::run_image_filters(host::Frame& frame) {
+void RenderSession::run_image_filters(host::Frame& frame, StagedFiles* outputs) {
     for (auto& filter : filters_) {
         if (!filter->image) continue;
+        std::optional<StagedSaver> staged;
         try {
+            if (outputs && filter->spec.server == SAVER_SERVER) {
+                staged.emplace(filter->image->instance(), *outputs, frame.number());
+            }
             const host::Frame output = filter->image->process(frame);
             for (int32_t buffer : host::Frame::COLOUR_BUFFERS) {
                 std::span<const float> from = output.samples(buffer);
@@ -133,11 +196,14 @@ void RenderSession::run_image_filters(host::Frame& frame) {
         } catch (const host::HostError& error) {
             throw server_error(filter->spec.server, error.what());
         }
-        throw_on_messages(log_);
+        throw_on_messages(log_, staged ? staged->renames() : Renames{});
+        if (staged) {
+            if (auto name = staged->note(frame.number(), *outputs)) filter->written.push_back(std::move(*name));
+        }
     }
 }
 
-void RenderSession::render(host::Frame& frame, std::vector<host::Image> images) {
+void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, StagedFiles* outputs) {
     for (int32_t buffer : host::Frame::ALL_BUFFERS) frame.add(buffer);
     host::ImageList frame_list;
     for (host::Image& image : images) frame_list.add(std::move(image));
@@ -148,7 +214,7 @@ void RenderSession::render(host::Frame& frame, std::vector<host::Image> images) 
         options_done_ = true;
     }
     if (scene_info_) run_pixel_filters(frame);
-    run_image_filters(frame);
+    run_image_filters(frame, outputs);
 }
 
 host::SceneValues RenderSession::settings(std::size_t index) const {
@@ -158,6 +224,8 @@ host::SceneValues RenderSession::settings(std::size_t index) const {
     filter.image->instance().save(values);
     return values;
 }
+
+const std::vector<std::string>& RenderSession::written(std::size_t index) const { return filters_.at(index)->written; }
 
 std::string RenderSession::describe(std::size_t index) const {
     const Filter& filter = *filters_.at(index);

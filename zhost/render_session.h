@@ -17,6 +17,7 @@
 #include "host/module_host.h"
 #include "host/scene_info.h"
 #include "host/scene_state.h"
+#include "zhost/staging.h"
 
 namespace zhost {
 
@@ -29,6 +30,13 @@ struct OptionAnswers {
 };
 
 enum class FilterKind { PIXEL, IMAGE };
+
+// The depth saver, whose files a render stages and commits with its frame.
+constexpr const char* SAVER_SERVER = "OBK_ZSave";
+
+// The name the saver gives the depth file of `frame` for the base name
+// `base`; empty when it does not fit the saver's name buffer.
+std::string depth_file_name(const std::string& base, int32_t frame);
 
 struct FilterSpec {
     FilterKind kind = FilterKind::PIXEL;
@@ -57,20 +65,26 @@ public:
     // the image list while the frame renders (their names are the names that
     // settings refer to). Options run before the first frame. Throws
     // zhost::Error with the first message or error text of a server.
-    void render(host::Frame& frame, std::vector<host::Image> images);
+    // With `outputs`, depth savers write into its staging folders and their
+    // files are noted there for the frame's commit; their settings keep the
+    // user's base name.
+    void render(host::Frame& frame, std::vector<host::Image> images, StagedFiles* outputs = nullptr);
 
     // The settings of filter `index` as its server's save writes them, taken
     // after the last frame (or now, before any).
     host::SceneValues settings(std::size_t index) const;
     // The filter's own description, for pixel filters as of the last frame.
     std::string describe(std::size_t index) const;
+    // The depth files that filter `index` wrote into `outputs`, by the names
+    // they are committed under.
+    const std::vector<std::string>& written(std::size_t index) const;
 
     struct Filter;
 
 private:
     void run_options(Filter& filter, const host::ImageList& images);
     void run_pixel_filters(host::Frame& frame);
-    void run_image_filters(host::Frame& frame);
+    void run_image_filters(host::Frame& frame, StagedFiles* outputs);
 
     const host::Module& module_;
     int threads_;

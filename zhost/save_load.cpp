@@ -19,7 +19,9 @@
 #include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
+#include "zhost/one_line.h"
 #include "zhost/progress.h"
+#include "zhost/render_session.h"
 #include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
@@ -36,31 +38,23 @@ struct SaveInputs {
 };
 
 SaveInputs parse_save_inputs(const SaveOptions& options) {
+    if (options.base.find_first_of("#%") != std::string::npos) {
+        throw UsageError("--base \"" + options.base + "\": the saver adds the frame number itself (BASE0001.zb); "
+                         "drop the # or % pattern");
+    }
     SaveInputs inputs{FramePattern(options.depth), std::nullopt, {}};
     if (!options.rgb.empty()) inputs.rgb.emplace(options.rgb);
-    if (!options.frames.empty()) {
-        inputs.frames = parse_frame_range(options.frames);
-        if (!inputs.depth.has_placeholder()) {
-            throw UsageError("--frames needs a sequence pattern with # or %04d, not \"" + options.depth + "\"");
-        }
-    } else if (options.frame) {
-        inputs.frames = {*options.frame, *options.frame};
-    } else if (inputs.depth.has_placeholder()) {
-        throw UsageError("\"" + options.depth + "\" is a sequence pattern; give --frame N or --frames A-B");
+    inputs.frames = frames_to_run(options.frames, options.frame, {options.depth, options.rgb});
+    if (!options.frames.empty() && !inputs.depth.has_placeholder()) {
+        throw UsageError("--frames needs a sequence pattern with # or %04d, not \"" + options.depth + "\"");
     }
     return inputs;
 }
 
-std::string zbuf_name(const std::string& base, int32_t frame) {
-    char name[ZBUF_NAME_CAPACITY];
-    if (!format_zbuf_file_name(name, base.c_str(), frame)) return {};
-    return name;
-}
-
 // The name of each frame's file must fit the saver's name buffer, staged or not.
 void check_name_length(const std::string& base, const std::string& staged_base, const FrameRange& frames) {
-    for (int32_t frame : {frames.first, frames.last}) {
-        if (zbuf_name(staged_base, frame).empty()) {
+    for (int32_t frame : frames.frames) {
+        if (depth_file_name(staged_base, frame).empty()) {
             throw Error(base + ": base path too long for depth file names (at most " +
                         std::to_string(ZBUF_NAME_CAPACITY - 1 - (staged_base.size() - base.size()) - 8) +
                         " characters)");
@@ -75,14 +69,6 @@ host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options
     return make_frame(depth, &rgba, number);
 }
 
-void print_saved(const std::string& base, const FrameRange& frames) {
-    if (frames.count() == 1) {
-        std::printf("wrote %s\n", zbuf_name(base, frames.first).c_str());
-    } else {
-        std::printf("wrote %s .. %s  (%lld frames)\n", zbuf_name(base, frames.first).c_str(),
-                    zbuf_name(base, frames.last).c_str(), static_cast<long long>(frames.count()));
-    }
-}
 
 // The preview's range as the options ask for it: --far, --range NEAR,FAR
 // (empty unless given) and --log. Throws UsageError for values that make no
@@ -127,30 +113,30 @@ DepthRange range_for(const host::Image& depth, const DepthRange& asked, const st
 
 int run_save(const SaveOptions& options, const GlobalOptions& global) {
     const SaveInputs inputs = parse_option([&] { return parse_save_inputs(options); });
-    const fs::path base_path(options.base);
-    StagingDirectory staging(base_path.parent_path().string());
-    const std::string staged_base = staging.path() + base_path.filename().string();
+    // All frames' files are staged and move into place together at the end.
+    StagedFiles outputs;
+    const std::string staged_base = outputs.staging_base(options.base);
     check_name_length(options.base, staged_base, inputs.frames);
 
     const auto module = host::Module::open(global.module_path);
     host::MessageLog log;
     host::ScriptedFileRequester requester(staged_base);
-    host::ImageFilter saver(*module, "OBK_ZSave");
+    host::ImageFilter saver(*module, SAVER_SERVER);
     saver.options();  // the saver takes its base name from the requester
 
     Progress progress("saving", inputs.frames.count(), progress_wanted(global.quiet));
-    for (int64_t n = inputs.frames.first; n <= inputs.frames.last; ++n) {
-        const int32_t number = int32_t(n);
+    for (const int32_t number : inputs.frames.frames) {
         const host::Frame frame = read_save_frame(inputs, options, number);
         saver.process(frame);
         if (print_messages(log, {{staged_base, options.base}}) > 0) return 1;
-        const std::string staged = zbuf_name(staged_base, number);
-        if (!fs::is_regular_file(staged)) throw Error(zbuf_name(options.base, number) + ": the saver wrote no file");
-        staging.add(staged, zbuf_name(options.base, number));
+        const std::string staged = depth_file_name(staged_base, number);
+        if (!fs::is_regular_file(staged)) throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
+        outputs.add(staged, depth_file_name(options.base, number));
         progress.advance();
     }
-    staging.commit();
-    print_saved(options.base, inputs.frames);
+    outputs.commit();
+    print_wrote_range(depth_file_name(options.base, inputs.frames.first()), depth_file_name(options.base, inputs.frames.last()),
+                      frame_count_note(inputs.frames));
     return 0;
 }
 
@@ -158,19 +144,28 @@ int run_load(const LoadOptions& options, const GlobalOptions& global) {
     const bool picture = options.preview || !holds_floats(options.out);
     const DepthRange asked = parse_option([&] { return preview_range(options, picture); });
     check_compression(options.out, options.compression);
+    const FrameRange frames = frames_to_run(options.frames, std::nullopt, {options.file, options.out});
+    check_output_pattern("-o/--output", options.out, frames);
     const auto module = host::Module::open(global.module_path);
-    const host::Image depth = load_depth_file(*module, options.file);
-    int32_t height = depth.height;
-    if (picture) {
-        const Picture preview = depth_preview(depth, range_for(depth, asked, options.file));
-        write_picture(options.out, preview);
-        height = preview.height;
-    } else {
-        OutputSettings settings;
-        settings.compression = options.compression;
-        write_float_image(options.out, depth, {"Z"}, settings);
+    const FramePattern out(options.out);
+    std::string size;
+    for (const int32_t number : frames.frames) {
+        const std::string file = FramePattern(options.file).path(number);
+        const host::Image depth = load_depth_file(*module, file);
+        int32_t height = depth.height;
+        if (picture) {
+            const Picture preview = depth_preview(depth, range_for(depth, asked, file));
+            write_picture(out.path(number), preview);
+            height = preview.height;
+        } else {
+            OutputSettings settings;
+            settings.compression = options.compression;
+            write_float_image(out.path(number), depth, {"Z"}, settings);
+        }
+        size = size_note(depth.width, height);
     }
-    std::printf("wrote %s  (%dx%d)\n", options.out.c_str(), depth.width, height);
+    print_wrote_range(out.path(frames.first()), out.path(frames.last()),
+                      frames.count() > 1 ? frame_count_note(frames) : size);
     return 0;
 }
 

@@ -88,10 +88,39 @@ std::string refusal(const ZbufInfo& info) {
     }
 }
 
-const char* value_type_name(uint16_t type) {
-    if (type == ZBUF_FLOAT32) return " (32-bit float)";
-    if (type == ZBUF_FLOAT64) return " (64-bit float)";
-    return "";
+// What each header code means, in words.
+std::string value_type_meaning(uint16_t code) {
+    if (code == ZBUF_FLOAT32) return "32-bit float";
+    if (code == ZBUF_FLOAT64) return "64-bit float";
+    return "unknown sample type: refused";
+}
+std::string compression_meaning(uint16_t code) {
+    return code == 0 ? "none: samples stored plainly" : "unknown compression: refused";
+}
+std::string ordering_meaning(uint16_t code) {
+    return code == 0 ? "row by row from the first row, each row from its first sample" : "unknown ordering: refused";
+}
+std::string units_meaning(uint16_t code) {
+    return std::string(code == 2 ? "the saver's default code" : "a unit code") + "; readers take depths as stored";
+}
+std::string scale_meaning(float scale) {
+    return scale == 1.0f ? "depths are used as stored" : "only 1 is read: refused";
+}
+
+std::string with_meaning(const std::string& value, const std::string& meaning) { return value + " (" + meaning + ")"; }
+
+// The verdict line's text after "PATH: ".
+std::string verdict(const ZbufInfo& info) {
+    if (!info.accepted()) return "refused: " + info.reason;
+    if (!info.body_complete()) {
+        return "refused: body ends after " + number(info.rows_present) + " of " + number(info.header.height) + " rows";
+    }
+    return "accepted";
+}
+
+bool has_form_size(const ZbufReading& r) {
+    return r.reason != ZbufReason::SHORT_FORM_HEADER && r.reason != ZbufReason::NOT_FORM &&
+           r.reason != ZbufReason::NOT_ILBM;
 }
 
 }  // namespace
@@ -116,15 +145,7 @@ ZbufInfo inspect_zbuf(const std::string& path) {
 }
 
 std::string format_zbuf_info(const std::string& path, const ZbufInfo& info) {
-    std::string out = path + ": ";
-    if (!info.accepted()) {
-        out += "refused: " + info.reason + "\n";
-    } else if (!info.body_complete()) {
-        out += "refused: body ends after " + number(info.rows_present) + " of " + number(info.header.height) +
-               " rows\n";
-    } else {
-        out += "accepted\n";
-    }
+    std::string out = path + ": " + verdict(info) + "\n";
     auto line = [&out](const char* label, const std::string& value) {
         char text[64];
         std::snprintf(text, sizeof text, "  %-17s", label);
@@ -132,24 +153,48 @@ std::string format_zbuf_info(const std::string& path, const ZbufInfo& info) {
     };
     const ZbufReading& r = info.reading;
     line("file size", number(info.file_size) + " bytes");
-    if (r.reason != ZbufReason::SHORT_FORM_HEADER && r.reason != ZbufReason::NOT_FORM &&
-        r.reason != ZbufReason::NOT_ILBM) {
-        line("FORM size", number(r.form_size));
-    }
+    if (has_form_size(r)) line("FORM size", number(r.form_size));
     if (r.header_chunks == 0) return out;
     const ZBufHeader& h = info.header;
     if (r.header_chunks > 1) line("header chunks", number(r.header_chunks) + " (the last counts)");
     line("size", number(h.width) + " x " + number(h.height));
-    line("value type", number(h.value_type) + value_type_name(h.value_type));
-    line("compression", number(h.compression));
-    line("ordering", number(h.ordering));
-    line("units", number(h.units));
-    line("scale", float_text(h.scale));
-    line("offset", float_text(h.offset));
+    line("value type", with_meaning(number(h.value_type), value_type_meaning(h.value_type)));
+    line("compression", with_meaning(number(h.compression), compression_meaning(h.compression)));
+    line("ordering", with_meaning(number(h.ordering), ordering_meaning(h.ordering)));
+    line("units", with_meaning(number(h.units), units_meaning(h.units)));
+    line("scale", with_meaning(float_text(h.scale), scale_meaning(h.scale)));
+    line("offset", with_meaning(float_text(h.offset), "not interpreted"));
     line("min depth", float_text(h.min_depth));
     line("max depth", float_text(h.max_depth));
     line("background depth", float_text(h.background_depth));
     if (info.accepted()) line("body", number(info.rows_present) + " of " + number(h.height) + " rows present");
+    return out;
+}
+
+nlohmann::json zbuf_info_json(const std::string& path, const ZbufInfo& info) {
+    using json = nlohmann::json;
+    json out = {{"file", path}, {"verdict", info.body_complete() ? "accepted" : "refused"}, {"file_size", info.file_size}};
+    if (!info.body_complete()) out["reason"] = verdict(info).substr(std::string("refused: ").size());
+    const ZbufReading& r = info.reading;
+    if (has_form_size(r)) out["form_size"] = r.form_size;
+    if (r.header_chunks == 0) return out;
+    const ZBufHeader& h = info.header;
+    const auto code = [](uint16_t value, const std::string& meaning) { return json{{"code", value}, {"meaning", meaning}}; };
+    out["header_chunks"] = r.header_chunks;
+    out["header"] = {
+        {"width", h.width},
+        {"height", h.height},
+        {"value_type", code(h.value_type, value_type_meaning(h.value_type))},
+        {"compression", code(h.compression, compression_meaning(h.compression))},
+        {"ordering", code(h.ordering, ordering_meaning(h.ordering))},
+        {"units", code(h.units, units_meaning(h.units))},
+        {"scale", {{"value", h.scale}, {"meaning", scale_meaning(h.scale)}}},
+        {"offset", {{"value", h.offset}, {"meaning", "not interpreted"}}},
+        {"min_depth", h.min_depth},
+        {"max_depth", h.max_depth},
+        {"background_depth", h.background_depth},
+    };
+    if (info.accepted()) out["rows_present"] = info.rows_present;
     return out;
 }
 

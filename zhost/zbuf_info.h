@@ -3,6 +3,8 @@
 // refuses it, as that reader names it.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 
@@ -26,7 +28,13 @@ struct ZbufInfo {
 // Reads the file at `path`. Throws zhost::Error when it cannot be opened.
 ZbufInfo inspect_zbuf(const std::string& path);
 
-// The report that `zhost info` prints for one file, lines ending in '\n'.
+// The report that `zhost info` prints for one file, lines ending in '\n';
+// each header code is followed by its meaning in words.
 std::string format_zbuf_info(const std::string& path, const ZbufInfo& info);
+
+// The same report as one JSON object: "file", "verdict" ("accepted" or
+// "refused"), "reason" for a refused file, the sizes, and "header" with
+// each code as {"code", "meaning"}.
+nlohmann::json zbuf_info_json(const std::string& path, const ZbufInfo& info);
 
 }  // namespace zhost

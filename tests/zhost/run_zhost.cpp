@@ -40,8 +40,8 @@ RunResult run_in_process(const std::vector<std::string>& args) {
     return result;
 }
 
-RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                    const std::vector<std::string>& environment, const std::vector<std::string>& launcher) {
+pid_t start_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                  const std::vector<std::string>& environment, const std::vector<std::string>& launcher) {
     const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
     std::vector<std::string> argument_texts = launcher;
     argument_texts.push_back(ZHOST_PATH);
@@ -66,24 +66,35 @@ RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem:
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     pid_t pid = 0;
-    RunResult result;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         ADD_FAILURE() << "cannot run " << argv[0];
-        return result;
+        return -1;
     }
+    return pid;
+}
+
+RunResult finish_zhost(pid_t pid, const std::filesystem::path& dir) {
+    RunResult result;
+    if (pid <= 0) return result;
     int status = 0;
     rusage usage{};
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     result.peak_kb = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
     result.out = read_text(out_path);
     result.err = read_text(err_path);
     std::filesystem::remove(out_path);
     std::filesystem::remove(err_path);
     return result;
+}
+
+RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                    const std::vector<std::string>& environment, const std::vector<std::string>& launcher) {
+    return finish_zhost(start_zhost(args, dir, environment, launcher), dir);
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

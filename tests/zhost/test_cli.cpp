@@ -1,6 +1,8 @@
 // The zhost program run as a user runs it: exit statuses, messages, output.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "obk_version.h"
 #include "zhost_test_support.h"
 
@@ -53,8 +55,9 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
         {"load", "a.zb"},
         {"comp", "--render", "r.exr", "--zbuffer", "z.zb", "-o", "out.exr"},
         {"render", "scene.json", "--frames", "x"},
-        {"demo", "--frames", "0"},
-        {"demo", "--frames", "many"},
+        {"demo", "--frame-count", "0"},
+        {"demo", "--frame-count", "many"},
+        {"demo", "--frames", "3"},
         {"demo", "--size", "640"},
         {"demo", "--size", "0x10"},
         {"demo", "--threads", "-1"},
@@ -68,7 +71,7 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
         EXPECT_TRUE(contains(run.err, "zhost: ")) << shown << "\n" << run.err;
         EXPECT_TRUE(run.out.empty()) << shown;
     }
-    const ztest::RunResult program = run_zhost({"demo", "--frames", "0", "--out", "out"}, dir.path());
+    const ztest::RunResult program = run_zhost({"demo", "--frame-count", "0", "--out", "out"}, dir.path());
     EXPECT_EQ(program.status, 2) << "the program itself: " << program.err;
     EXPECT_TRUE(ztest::files_in(dir.path()).empty()) << "no output for a usage error";
 }
@@ -143,9 +146,62 @@ TEST(ZhostCli, InfoNamesTheRuleForEachRefusedFileAndExitsOne) {
     EXPECT_EQ(several.err, "zhost: missing.zb: cannot open: No such file or directory\n");
 }
 
+TEST(ZhostCli, InfoTakesPatternsAndSpeaksInWordsAndJson) {
+    test::TempDir dir;
+    // Frames -1 to 2 of a sequence, named by the saver: negative frames as
+    // every pattern pads them.
+    for (int frame = -1; frame <= 2; ++frame) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d.%s%04d.exr", frame < 0 ? "-" : "", frame < 0 ? -frame : frame);
+        ztest::write_image((dir / name).string(), 2, 2, {"Z"}, {1, 2, 3, float(frame)});
+    }
+    ASSERT_EQ(run_zhost({"save", "d.#.exr", "--frames", "-1-2", "--base", "z"}, dir.path()).status, 0);
+    test::HeaderFields compressed;
+    compressed.compression = 1;
+    test::write_file(dir / "z0007.zb", test::depth_file(compressed));
+    test::write_file(dir / "literal#.zb", test::depth_file());
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> files;  // in the order reported
+    };
+    const Case cases[] = {
+        {{"z####.zb"}, 1, {"z-0001.zb", "z0000.zb", "z0001.zb", "z0002.zb", "z0007.zb"}},
+        {{"z@@@@.zb", "--frames", "-1,1-2"}, 0, {"z-0001.zb", "z0001.zb", "z0002.zb"}},
+        {{"z%04d.zb", "--frames", "0-2x2", "literal#.zb"}, 0, {"z0000.zb", "z0002.zb", "literal#.zb"}},
+        {{"nothing.####.zb", "z0001.zb"}, 1, {"z0001.zb"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"info", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ztest::RunResult run = run_zhost(args, dir.path());
+        EXPECT_EQ(run.status, c.status) << c.args[0] << ": " << run.err;
+        const nlohmann::json reports = nlohmann::json::parse(run.out);
+        std::vector<std::string> files;
+        for (const nlohmann::json& report : reports) files.push_back(report["file"]);
+        EXPECT_EQ(files, c.files) << c.args[0];
+    }
+    EXPECT_TRUE(contains(run_zhost({"info", "nothing.####.zb"}, dir.path()).err, "nothing.####.zb: no file matches"));
+
+    const nlohmann::json report = nlohmann::json::parse(run_zhost({"info", "--json", "z0007.zb"}, dir.path()).out)[0];
+    EXPECT_EQ(report["verdict"], "refused");
+    EXPECT_EQ(report["reason"], "compression is 1; only 0 is read");
+    const nlohmann::json& header = report["header"];
+    EXPECT_EQ(header["value_type"], nlohmann::json::parse(R"({"code": 6, "meaning": "32-bit float"})"));
+    EXPECT_EQ(header["compression"]["meaning"], "unknown compression: refused");
+    EXPECT_EQ(header["ordering"]["meaning"], "row by row from the first row, each row from its first sample");
+    EXPECT_EQ(header["units"]["meaning"], "the saver's default code; readers take depths as stored");
+    EXPECT_EQ(header["width"], 2);
+    const ztest::RunResult words = run_zhost({"info", "z0002.zb"}, dir.path());
+    for (const char* line : {"compression      0 (none: samples stored plainly)", "units            2 (the saver's",
+                             "scale            1 (depths are used as stored)", "min depth        1"}) {
+        EXPECT_TRUE(contains(words.out, line)) << line << "\n" << words.out;
+    }
+}
+
 TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     test::TempDir dir;
-    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "3", "--size", "64x36", "--threads", "2"},
+    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frame-count", "3", "--size", "64x36", "--threads", "2"},
                                            dir.path());
     const std::vector<std::string> expected = {
         "composite-depth0001.png", "composite-depth0002.png", "composite-depth0003.png", "composite0001.png",
@@ -164,7 +220,7 @@ TEST(ZhostCli, DemoWritesItsPreviewsQuietlyWhenNotOnATerminal) {
     EXPECT_EQ(picture->spec().height, 36 + 40) << "depth preview with its legend";
 
     test::write_file(dir / "file", test::Bytes{1});
-    const ztest::RunResult blocked = run_zhost({"demo", "--out", "file/sub", "--frames", "1"}, dir.path());
+    const ztest::RunResult blocked = run_zhost({"demo", "--out", "file/sub", "--frame-count", "1"}, dir.path());
     EXPECT_EQ(blocked.status, 1);
     EXPECT_TRUE(contains(blocked.err, "cannot create the output directory")) << blocked.err;
     EXPECT_EQ(line_count(blocked.err), 1) << blocked.err;

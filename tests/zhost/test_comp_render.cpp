@@ -384,8 +384,11 @@ TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
                   dir.path());
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_TRUE(contains(first.out, "OBK_ZComp:  zb, comp")) << first.out;
+    // The depth files by the names they have, seen from where zhost ran.
+    EXPECT_TRUE(contains(first.out, "wrote scene/saved/z0001.zb .. scene/saved/z0002.zb  depth files of OBK_ZSave"))
+        << first.out;
     const std::vector<float> expected = expected_merge(in);
-    for (const char* out : {"scene/out/frame.1.exr", "scene/out/frame.2.exr"}) {
+    for (const char* out : {"scene/out/frame.0001.exr", "scene/out/frame.0002.exr"}) {
         EXPECT_EQ(ztest::bits_of(read_pixels(dir / out, 5)), ztest::bits_of(expected)) << out;
     }
     EXPECT_EQ(ztest::files_in(dir / "scene" / "saved"), (std::vector<std::string>{"z0001.zb", "z0002.zb"}));
@@ -401,8 +404,8 @@ TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
     const ztest::RunResult again =
         run_zhost({"render", "scene/again.json", "--frames", "2-2", "--save-scene", "again-saved.json"}, dir.path());
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(ztest::files_in(dir / "scene" / "out"), std::vector<std::string>{"frame.2.exr"});
-    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "scene/out/frame.2.exr", 5)), ztest::bits_of(expected));
+    EXPECT_EQ(ztest::files_in(dir / "scene" / "out"), std::vector<std::string>{"frame.0002.exr"});
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "scene/out/frame.0002.exr", 5)), ztest::bits_of(expected));
     EXPECT_EQ(nlohmann::json::parse(std::ifstream(dir / "again-saved.json")), saved);
 }
 
@@ -427,7 +430,7 @@ TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
          "OBK_Nothing"},
         {R"({"frames": "1", "render": {"rgba": "render.%d.exr"}, "pixel_filters": [{"server": "OBK_ZComp"}]})",
          "OBK_ZComp:  No depth buffer file specified."},
-        {R"({"frames": "1-3", "render": {"rgba": "render.%d.exr"}, "output": "o.#.exr"})", "render.3.exr: no such file"},
+        {R"({"frames": "3-4", "render": {"rgba": "render.%d.exr"}, "output": "o.#.exr"})", "render.3.exr: no such file"},
         {R"({"frames": "1", "size": "4x4", "render": {"rgba": "render.%d.exr"}})", "differs from the scene's 4x4"},
     };
     for (const Case& c : cases) {
@@ -440,7 +443,7 @@ TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
 
 TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {
     test::TempDir dir;
-    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frames", "2", "--size", "48x27"}, dir.path());
+    const ztest::RunResult run = run_zhost({"demo", "--out", "out", "--frame-count", "2", "--size", "48x27"}, dir.path());
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.err.empty()) << run.err;
     const std::vector<std::string> expected = {
@@ -458,7 +461,7 @@ TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {
     // In this process, so that a later command shows whether timing ended.
     const std::string timed_dir = (dir / "timed").string();
     const ztest::RunResult timed = ztest::run_in_process(
-        {"--module", OBK_MODULE_PATH, "--timings", "demo", "--out", timed_dir, "--frames", "2", "--size", "48x27"});
+        {"--module", OBK_MODULE_PATH, "--timings", "demo", "--out", timed_dir, "--frame-count", "2", "--size", "48x27"});
     ASSERT_EQ(timed.status, 0) << timed.err;
     EXPECT_TRUE(contains(timed.out, timed_dir + "/zbuf0001.zb .. " + timed_dir + "/zbuf0002.zb")) << timed.out;
     EXPECT_FALSE(contains(timed.out, "timing:")) << "timings go to stderr only";
@@ -468,7 +471,7 @@ TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {
     }
     EXPECT_TRUE(contains(timed.err, "(2 runs)")) << timed.err;
     const ztest::RunResult untimed = ztest::run_in_process({"--module", OBK_MODULE_PATH, "-q", "demo", "--out",
-                                                            (dir / "again").string(), "--frames", "1", "--size", "48x27"});
+                                                            (dir / "again").string(), "--frame-count", "1", "--size", "48x27"});
     ASSERT_EQ(untimed.status, 0) << untimed.err;
     EXPECT_TRUE(untimed.err.empty()) << "timing ends with its command: " << untimed.err;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <OpenImageIO/imageio.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -73,6 +74,11 @@ RunResult run_in_process(const std::vector<std::string>& args);
 // as {"prlimit", "--as=N"}), the launcher runs zhost.
 RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
                     const std::vector<std::string>& environment = {}, const std::vector<std::string>& launcher = {});
+// The same in two steps: start the program (its output goes to files in
+// `dir`; one program per directory at a time), then wait for it to end.
+pid_t start_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                  const std::vector<std::string>& environment = {}, const std::vector<std::string>& launcher = {});
+RunResult finish_zhost(pid_t pid, const std::filesystem::path& dir);
 
 bool contains(const std::string& text, const std::string& part);
 int line_count(const std::string& text);

@@ -1,0 +1,537 @@
+// zhost's outputs under duress, run as real processes: killed with SIGKILL
+// at any moment, two runs at once on the same names, a full disk. Every
+// destination is either as it was or one run's whole file, each frame's
+// files move into place only once the frame succeeded, and what a killed
+// run left hidden is gone after the next run. Also: symbolic links and modes
+// of replaced files, and messages that name destinations, escaped.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "zhost/staging.h"
+#include "zhost_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ztest::contains;
+
+constexpr int W = 96, H = 64, FRAMES = 4;
+
+std::string numbered(const std::string& stem, int frame, const std::string& extension) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", frame);
+    return stem + number + extension;
+}
+
+void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+
+// Render (RGBA, Z), depth (Z) and composite (RGBA) images whose values
+// change with the frame and with `variant`, so that two runs differ.
+void write_inputs(const fs::path& dir, const std::string& variant = "", int width = W, int height = H) {
+    const float shift = variant.empty() ? 0.0f : 0.5f;
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        std::vector<float> render, depth;
+        for (int i = 0; i < width * height; ++i) {
+            for (int c = 0; c < 4; ++c) render.push_back(ztest::sample(i, c) + float(frame) + shift);
+            render.push_back(float(i % 11) + shift);
+            depth.push_back(float((i + frame) % 13) * 0.9f);
+        }
+        ztest::write_image((dir / numbered("render" + variant + ".", frame, ".exr")).string(), width, height,
+                           {"R", "G", "B", "A", "Z"}, render);
+        ztest::write_image((dir / numbered("depth.", frame, ".exr")).string(), width, height, {"Z"}, depth);
+    }
+    ztest::write_image((dir / "comp.exr").string(), width, height, {"R", "G", "B", "A"},
+                       ztest::samples(width * height, 4));
+}
+
+std::string scene(const std::string& variant) {
+    return R"({"frames": "1-4", "render": {"rgba": "render)" + variant + R"(.####.exr"},
+  "images": [{"name": "zb", "file": "z####.zb"}, {"name": "comp", "file": "comp.exr"}],
+  "pixel_filters": [{"server": "OBK_ZComp", "settings": [{"image": "zb"}, {"image": "comp"}]}],
+  "image_filters": [{"server": "OBK_ZSave",
+                     "settings": [{"text": "out/s"}, {"u16": 6}, {"u16": 0}, {"u16": 0}, {"u16": 2}]}],
+  "output": "out/f.####.exr"})";
+}
+
+// A command and the files it writes into out/, frame by frame (the groups
+// that move into place together), in the order it writes them.
+struct Command {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::vector<std::string>> groups;
+};
+
+std::vector<std::vector<std::string>> per_frame(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<std::vector<std::string>> groups;
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        groups.emplace_back();
+        for (const auto& [stem, extension] : files) groups.back().push_back(numbered("out/" + stem, frame, extension));
+    }
+    return groups;
+}
+
+std::vector<Command> commands() {
+    std::vector<Command> list = {
+        {"render", {"render", "scene.json"}, per_frame({{"s", ".zb"}, {"f.", ".exr"}})},
+        {"demo", {"demo", "--out", "out", "--frame-count", "4", "--size", "96x64"},
+         per_frame({{"first", ".png"}, {"second", ".png"}, {"first-depth", ".png"}, {"second-depth", ".png"},
+                    {"zbuf", ".zb"}, {"composite", ".png"}, {"composite-depth", ".png"}})},
+        {"save", {"save", "depth.####.exr", "--frames", "1-4", "--base", "out/s"}, per_frame({{"s", ".zb"}})},
+        {"load", {"load", "z####.zb", "-o", "out/l.####.exr", "--frames", "1-4"}, per_frame({{"l.", ".exr"}})},
+        {"comp", {"comp", "--render", "render.####.exr", "--zbuffer", "z####.zb", "--comp", "comp.exr", "-o",
+                  "out/c.####.exr", "--frames", "1-4"},
+         per_frame({{"c.", ".exr"}})},
+    };
+    list[1].groups.push_back({"out/contact-sheet.png"});
+    return list;
+}
+
+// The inputs of every command in `dir`, out/ made.
+void prepare(const fs::path& dir) {
+    write_inputs(dir);
+    write_text(dir / "scene.json", scene(""));
+    ASSERT_EQ(ztest::run_zhost({"save", "depth.####.exr", "--frames", "1-4", "--base", "z"}, dir).status, 0);
+    fs::create_directories(dir / "out");
+}
+
+// Whether `path` holds the same output as `reference`: the same bytes for
+// depth files, the same size and pixels for images.
+bool same_output(const fs::path& path, const fs::path& reference) {
+    if (path.extension() == ".zb") return test::read_file(path) == test::read_file(reference);
+    auto a = OIIO::ImageInput::open(path.string());
+    auto b = OIIO::ImageInput::open(reference.string());
+    if (!a || !b) return false;
+    const OIIO::ImageSpec& sa = a->spec();
+    const OIIO::ImageSpec& sb = b->spec();
+    if (sa.width != sb.width || sa.height != sb.height || sa.nchannels != sb.nchannels) return false;
+    std::vector<float> pa(sa.image_pixels() * std::size_t(sa.nchannels)), pb(pa.size());
+    return a->read_image(0, 0, 0, sa.nchannels, OIIO::TypeDesc::FLOAT, pa.data()) &&
+           b->read_image(0, 0, 0, sb.nchannels, OIIO::TypeDesc::FLOAT, pb.data()) &&
+           ztest::bits_of(pa) == ztest::bits_of(pb);
+}
+
+std::vector<std::string> hidden_names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const std::string& name : ztest::files_in(dir)) {
+        if (name.rfind(".zhost-", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// Copies of a complete run's outputs, to compare with.
+void keep_reference(const fs::path& dir, const Command& command, const fs::path& reference) {
+    fs::create_directories(reference / "out");
+    for (const auto& group : command.groups) {
+        for (const std::string& file : group) fs::copy_file(dir / file, reference / file, fs::copy_options::overwrite_existing);
+    }
+}
+
+void put_previous(const fs::path& dir, const Command& command, const std::string& previous) {
+    for (const auto& group : command.groups) {
+        for (const std::string& file : group) write_text(dir / file, previous);
+    }
+}
+
+// How many files of each group hold the previous content and how many the
+// complete new output; anything else is a fault, reported.
+struct GroupState {
+    std::size_t previous = 0, complete = 0;
+};
+
+std::vector<GroupState> group_states(const fs::path& dir, const Command& command, const fs::path& reference,
+                                     const std::string& previous, const std::string& when) {
+    std::vector<GroupState> states;
+    for (const auto& group : command.groups) {
+        GroupState state;
+        for (const std::string& file : group) {
+            const test::Bytes bytes = test::read_file(dir / file);
+            if (fs::exists(dir / file) && std::string(bytes.begin(), bytes.end()) == previous) {
+                ++state.previous;
+            } else if (same_output(dir / file, reference / file)) {
+                ++state.complete;
+            } else {
+                ADD_FAILURE() << command.name << " " << when << ": " << file << " is neither as it was nor whole";
+            }
+        }
+        states.push_back(state);
+    }
+    return states;
+}
+
+// Groups move into place in order: complete groups, then at most one group
+// being moved (a kill between two renames), then groups as they were.
+void expect_committed_in_order(const std::vector<GroupState>& states, const Command& command, const std::string& when) {
+    std::size_t at = 0;
+    while (at < states.size() && states[at].previous == 0) ++at;
+    if (at < states.size() && states[at].complete > 0) ++at;
+    for (; at < states.size(); ++at) {
+        EXPECT_EQ(states[at].complete, 0u) << command.name << " " << when << ": group " << at << " moved out of order";
+    }
+}
+
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+}
+
+// Waits while the program starts up (loading its libraries takes most of a
+// short run): until a new hidden file appears or an output changes, or the
+// program ends.
+void wait_for_work(pid_t pid, const fs::path& dir, const Command& command, const std::string& previous,
+                   const std::vector<std::string>& hidden_before) {
+    const auto working = [&] {
+        if (hidden_names(dir / "out") != hidden_before) return true;
+        const test::Bytes first = test::read_file(dir / command.groups[0][0]);
+        return std::string(first.begin(), first.end()) != previous;
+    };
+    while (!working() && !has_ended(pid)) std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+TEST(ZhostOutputs, AKillAtAnyMomentLeavesEachFileAsItWasOrWholeAndTheNextRunLeavesNothingHidden) {
+    test::TempDir dir;
+    prepare(dir.path());
+    const std::string previous = "previous\n";
+    std::size_t leftovers_seen = 0;
+    for (const Command& command : commands()) {
+        // A whole run, timed from when its work shows to its end.
+        put_previous(dir.path(), command, previous);
+        const pid_t timed = ztest::start_zhost(command.args, dir.path());
+        wait_for_work(timed, dir.path(), command, previous, hidden_names(dir / "out"));
+        const auto started = std::chrono::steady_clock::now();
+        while (!has_ended(timed)) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto work = std::chrono::steady_clock::now() - started;
+        const ztest::RunResult whole = ztest::finish_zhost(timed, dir.path());
+        ASSERT_EQ(whole.status, 0) << command.name << ": " << whole.err;
+        const fs::path reference = dir / "reference" / command.name;
+        keep_reference(dir.path(), command, reference);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const std::string when = "killed at " + std::to_string(attempt) + "/5 of its work";
+            put_previous(dir.path(), command, previous);
+            const std::vector<std::string> hidden_before = hidden_names(dir / "out");
+            const pid_t pid = ztest::start_zhost(command.args, dir.path());
+            wait_for_work(pid, dir.path(), command, previous, hidden_before);
+            std::this_thread::sleep_for(work * attempt / 5);
+            ::kill(pid, SIGKILL);
+            ztest::finish_zhost(pid, dir.path());
+            expect_committed_in_order(group_states(dir.path(), command, reference, previous, when), command, when);
+            leftovers_seen += hidden_names(dir / "out").size();
+        }
+        const ztest::RunResult next = ztest::run_zhost(command.args, dir.path());
+        ASSERT_EQ(next.status, 0) << command.name << ": " << next.err;
+        for (const GroupState& state : group_states(dir.path(), command, reference, previous, "after the next run")) {
+            EXPECT_EQ(state.previous, 0u) << command.name;
+        }
+        EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{}) << command.name << ": left after the next run";
+    }
+    EXPECT_GT(leftovers_seen, 0u) << "no kill left anything hidden: the removal of leftovers went untried";
+}
+
+TEST(ZhostOutputs, TwoRendersAtOnceOnTheSameNamesCommitOnlyWholeFilesOfOneRun) {
+    test::TempDir dir;
+    // Large depth files (4 MiB, written row by row) and little else to do per
+    // frame, so that the two runs write the same file at the same time.
+    constexpr int SIDE = 1024, RENDER_FRAMES = 8;
+    for (const char* run : {"a", "b"}) {
+        std::vector<float> depth(SIDE * SIDE);
+        for (std::size_t i = 0; i < depth.size(); ++i) depth[i] = float(i) * (*run == 'a' ? 1.0f : -1.0f);
+        ztest::write_image((dir / (std::string(run) + ".exr")).string(), SIDE, SIDE, {"Z"}, depth);
+        write_text(dir / (std::string(run) + ".json"),
+                   R"({"frames": "1-8", "render": {"rgba": ")" + std::string(run) + R"(.exr"},
+                       "image_filters": [{"server": "OBK_ZSave", "settings": [{"text": "out/s"}]}]})");
+        fs::create_directories(dir / ("run-" + std::string(run)));
+    }
+    fs::create_directories(dir / "out");
+    for (const char* run : {"a", "b"}) {
+        ASSERT_EQ(ztest::run_zhost({"render", std::string(run) + ".json"}, dir.path()).status, 0) << run;
+        fs::copy(dir / "out", dir / ("reference-" + std::string(run)));
+    }
+    for (int round = 1; round <= 6; ++round) {
+        const pid_t a = ztest::start_zhost({"render", "../a.json"}, dir / "run-a");
+        const pid_t b = ztest::start_zhost({"render", "../b.json"}, dir / "run-b");
+        const ztest::RunResult ra = ztest::finish_zhost(a, dir / "run-a");
+        const ztest::RunResult rb = ztest::finish_zhost(b, dir / "run-b");
+        ASSERT_EQ(ra.status, 0) << ra.err;
+        ASSERT_EQ(rb.status, 0) << rb.err;
+        for (int frame = 1; frame <= RENDER_FRAMES; ++frame) {
+            const std::string file = numbered("s", frame, ".zb");
+            const test::Bytes bytes = test::read_file(dir / "out" / file);
+            EXPECT_TRUE(bytes == test::read_file(dir / "reference-a" / file) ||
+                        bytes == test::read_file(dir / "reference-b" / file))
+                << "round " << round << ": " << file << " is not one run's whole file";
+        }
+        EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{}) << "round " << round;
+    }
+}
+
+// A small file system of its own, unmounted when the object goes.
+class SmallDisk {
+public:
+    explicit SmallDisk(const fs::path& at) : at_(at) {
+        fs::create_directories(at);
+        mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=8m") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    // Fills the disk so that `bytes` stay free.
+    void leave_free(uint64_t bytes) const {
+        struct statvfs info {};
+        ASSERT_EQ(::statvfs(at_.c_str(), &info), 0);
+        const uint64_t free = uint64_t(info.f_bavail) * info.f_frsize;
+        ASSERT_GT(free, bytes);
+        const int fd = ::open((at_ / "filler").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::posix_fallocate(fd, 0, off_t(free - bytes)), 0);
+        ::close(fd);
+    }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+uint64_t disk_bytes(const fs::path& dir, const std::vector<std::string>& files) {
+    uint64_t bytes = 0;
+    for (const std::string& file : files) bytes += (fs::file_size(dir / file) + 4095) / 4096 * 4096;
+    return bytes;
+}
+
+TEST(ZhostOutputs, AFullDiskAtTheSecondFrameKeepsTheFirstAndLeavesTheRestAsTheyWere) {
+    test::TempDir dir;
+    prepare(dir.path());
+    for (const Command& command : commands()) {
+        const ztest::RunResult whole = ztest::run_zhost(command.args, dir.path());
+        ASSERT_EQ(whole.status, 0) << command.name << ": " << whole.err;
+        const fs::path reference = dir / "reference" / command.name;
+        keep_reference(dir.path(), command, reference);
+        // Room for the first frame and half the second.
+        const uint64_t room = disk_bytes(reference, command.groups[0]) + disk_bytes(reference, command.groups[1]) / 2;
+        fs::remove_all(dir / "out");
+        const SmallDisk disk(dir / "out");
+        if (!disk.mounted()) GTEST_SKIP() << "needs to mount a small tmpfs (root with CAP_SYS_ADMIN): " << std::strerror(errno);
+        put_previous(dir.path(), command, "");  // empty files take no room
+        disk.leave_free(room);
+
+        const ztest::RunResult full = ztest::run_zhost(command.args, dir.path());
+        EXPECT_EQ(full.status, 1) << command.name << ": " << full.out;
+        EXPECT_TRUE(contains(full.err, "zhost: ") && contains(full.err, "out/")) << command.name << ": " << full.err;
+        EXPECT_FALSE(contains(full.err, ".zhost-")) << command.name << " names a hidden file: " << full.err;
+        const std::vector<GroupState> states = group_states(dir.path(), command, reference, "", "on a full disk");
+        const bool all_or_none = std::string(command.name) == "save";
+        for (std::size_t group = 0; group < states.size(); ++group) {
+            const bool kept = group == 0 && !all_or_none;
+            EXPECT_EQ(states[group].complete, kept ? command.groups[group].size() : 0u) << command.name << " " << group;
+        }
+        EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{}) << command.name;
+    }
+}
+
+// Where an output goes: a plain new file, or something in its place.
+struct Destination {
+    const char* kind;
+    std::function<void(const fs::path& file, const fs::path& elsewhere)> make;
+    bool link;
+    mode_t mode;  // expected mode bits of the written file
+};
+
+TEST(ZhostOutputs, ReplacingAnOutputWritesThroughSymbolicLinksAndKeepsTheMode) {
+    test::TempDir dir;
+    prepare(dir.path());
+    fs::create_directories(dir / "elsewhere");
+    fs::path other_disk = "/dev/shm";
+    struct stat here {}, there {};
+    const bool other_device = ::stat(dir.path().c_str(), &here) == 0 && ::stat(other_disk.c_str(), &there) == 0 &&
+                              here.st_dev != there.st_dev && ::access(other_disk.c_str(), W_OK) == 0;
+    const fs::path foreign = other_disk / (dir.path().filename().string() + "-target");
+    const Destination destinations[] = {
+        {"a file of mode 0600", [](const fs::path& f, const fs::path&) {
+             write_text(f, "old");
+             fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write);
+         }, false, 0600},
+        {"a link to a file of mode 0640 in another folder", [](const fs::path& f, const fs::path& e) {
+             write_text(e, "old");
+             fs::permissions(e, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+             fs::create_symlink(fs::relative(e, f.parent_path()), f);
+         }, true, 0640},
+        {"a dangling link", [](const fs::path& f, const fs::path& e) { fs::create_symlink(e, f); }, true, 0644},
+        {"a link to a file on another file system", [&](const fs::path& f, const fs::path&) {
+             write_text(foreign, "old");
+             fs::create_symlink(foreign, f);
+         }, true, 0644},
+    };
+    const std::vector<Command> table = {
+        {"save", {"save", "depth.0001.exr", "--base", "out/z"}, {{"out/z0001.zb"}}},
+        {"comp", {"comp", "--render", "render.0001.exr", "--zbuffer", "z0001.zb", "--comp", "comp.exr", "-o", "out/c.exr"},
+         {{"out/c.exr"}}},
+    };
+    ::umask(022);
+    for (const Command& command : table) {
+        ASSERT_EQ(ztest::run_zhost(command.args, dir.path()).status, 0) << command.name;
+        const fs::path reference = dir / "reference" / command.name;
+        keep_reference(dir.path(), command, reference);
+        const fs::path file = dir / command.groups[0][0];
+        for (const Destination& destination : destinations) {
+            const std::string what = std::string(command.name) + " onto " + destination.kind;
+            if (!other_device && contains(destination.kind, "another file system")) {
+                test::skip_case(what, "needs /dev/shm writable on a file system of its own");
+                continue;
+            }
+            fs::remove(file);
+            fs::remove(dir / "elsewhere" / "target");
+            fs::remove(foreign);
+            destination.make(file, dir / "elsewhere" / "target");
+            const fs::path link = destination.link ? fs::read_symlink(file) : fs::path();
+            const ztest::RunResult run = ztest::run_zhost(command.args, dir.path());
+            ASSERT_EQ(run.status, 0) << what << ": " << run.err;
+            EXPECT_EQ(fs::is_symlink(file), destination.link) << what;
+            if (destination.link) {
+                EXPECT_EQ(fs::read_symlink(file), link) << what;
+            }
+            EXPECT_TRUE(same_output(file, reference / command.groups[0][0])) << what;
+            struct stat written {};
+            ASSERT_EQ(::stat(file.c_str(), &written), 0) << what;
+            EXPECT_EQ(written.st_mode & 07777, destination.mode) << what;
+            EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{}) << what;
+        }
+    }
+    fs::remove(foreign);
+}
+
+TEST(ZhostOutputs, WroteLinesAndMessagesNameTheDestinationEscaped) {
+    test::TempDir dir;
+    prepare(dir.path());
+    // The saver's file is fine, the picture of the same frame fails: the
+    // frame's depth file stays as it was.
+    write_text(dir / "unknown.json", R"({"frames": "1", "render": {"rgba": "render.####.exr"}, "output": "out/f#.xyz",
+        "image_filters": [{"server": "OBK_ZSave", "settings": [{"text": "out/s"}]}]})");
+    write_text(dir / "out/s0001.zb", "previous");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* shown;  // on stdout for a success, on stderr for a failure
+    };
+    const Case cases[] = {
+        {{"load", "z0001.zb", "-o", "out/a\x1b[2Jb.exr"}, 0, "wrote out/a\\x1B[2Jb.exr  (96x64)\n"},
+        {{"save", "depth.0001.exr", "--base", "out/z\x1b[2J"}, 0, "wrote out/z\\x1B[2J0001.zb\n"},
+        {{"render", "unknown.json"}, 1, "zhost: out/f0001.xyz: no image format is known for this file name\n"},
+    };
+    for (const Case& c : cases) {
+        const ztest::RunResult run = ztest::run_zhost(c.args, dir.path());
+        EXPECT_EQ(run.status, c.status) << c.args[0] << ": " << run.err;
+        EXPECT_EQ(c.status == 0 ? run.out : run.err, c.shown) << c.args[0];
+    }
+    const test::Bytes depth = test::read_file(dir / "out/s0001.zb");
+    EXPECT_EQ(std::string(depth.begin(), depth.end()), "previous");
+    EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{});
+}
+
+TEST(ZhostOutputs, OutputsWithoutAFrameNumberInARunOfSeveralFramesAreRefusedBeforeAnyWork) {
+    test::TempDir dir;
+    prepare(dir.path());
+    write_text(dir / "still.json", R"({"frames": "1-2", "render": {"rgba": "render.####.exr"}, "output": "out/f.exr"})");
+    struct Case {
+        std::vector<std::string> args;
+        const char* option;
+    };
+    const Case cases[] = {
+        {{"render", "still.json"}, "the scene's \"output\" \"out/f.exr\" has no frame number"},
+        {{"render", "scene.json", "--frames", "1,3"}, ""},  // the scene's output has one: accepted
+        {{"comp", "--render", "render.####.exr", "--zbuffer", "z####.zb", "--comp", "comp.exr", "-o", "out/c.exr",
+          "--frames", "1-2"}, "-o/--output \"out/c.exr\" has no frame number"},
+        {{"load", "z####.zb", "-o", "out/l.exr", "--frames", "2-3"}, "-o/--output \"out/l.exr\" has no frame number"},
+        {{"save", "depth.####.exr", "--frames", "1-2", "--base", "out/z####"}, "--base \"out/z####\": the saver adds"},
+        {{"save", "depth.0001.exr", "--base", "out/z%04d"}, "drop the # or % pattern"},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        const ztest::RunResult run = ztest::run_zhost(c.args, dir.path());
+        if (!*c.option) {
+            EXPECT_EQ(run.status, 0) << c.args[0] << ": " << run.err;
+            continue;
+        }
+        EXPECT_EQ(run.status, 2) << c.args[0] << ": " << run.err;
+        EXPECT_TRUE(contains(run.err, c.option)) << run.err;
+        EXPECT_TRUE(ztest::files_in(dir / "out").empty()) << c.args[0];
+    }
+}
+
+TEST(ZhostOutputs, ASequenceCompositesEachFrameAsItAloneWould) {
+    test::TempDir dir;
+    write_inputs(dir.path());
+    for (int frame = 1; frame <= 3; ++frame) {
+        fs::rename(dir / numbered("render.", frame, ".exr"), dir / numbered("A.", frame, ".exr"));
+        fs::copy_file(dir / "comp.exr", dir / numbered("B.", frame, ".exr"));
+    }
+    ASSERT_EQ(ztest::run_zhost({"save", "depth.@@@@.exr", "--frames", "1-3", "--base", "B."}, dir.path()).status, 0);
+    fs::create_directories(dir / "out");
+    const ztest::RunResult run =
+        ztest::run_zhost({"comp", "--render", "A.####.exr", "--zbuffer", "B.####.zb", "--comp", "B.####.exr", "-o",
+                          "out/C.####.exr", "--frames", "1-3"},
+                         dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "wrote out/C.0001.exr .. out/C.0003.exr  (3 frames)\n");
+    for (int frame = 1; frame <= 3; ++frame) {
+        const ztest::RunResult alone =
+            ztest::run_zhost({"comp", "--render", numbered("A.", frame, ".exr"), "--zbuffer", numbered("B.", frame, ".zb"),
+                              "--comp", numbered("B.", frame, ".exr"), "-o", "alone.exr"},
+                             dir.path());
+        ASSERT_EQ(alone.status, 0) << alone.err;
+        EXPECT_TRUE(same_output(dir / numbered("out/C.", frame, ".exr"), dir / "alone.exr")) << frame;
+    }
+}
+
+TEST(ZhostOutputs, LeftoversAreRemovedOnlyWhenTheirWriterIsGone) {
+    test::TempDir dir;
+    // A hidden name of this very process, made as zhost makes them.
+    std::string own;
+    fs::create_directories(dir / "probe");
+    {
+        const zhost::StagingDirectory staging((dir / "probe").string());
+        own = fs::path(staging.path()).parent_path().filename().string();
+    }
+    // .zhost-HOST-BOOT-PID-START-REST
+    std::vector<std::string> field;
+    std::stringstream parts(own);
+    for (std::string part; std::getline(parts, part, '-');) field.push_back(part);
+    ASSERT_EQ(field.size(), 6u) << own;
+    const auto name = [&](const std::string& host, const std::string& boot, const std::string& pid,
+                          const std::string& start) { return ".zhost-" + host + "-" + boot + "-" + pid + "-" + start + "-x"; };
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    struct Case {
+        const char* what;
+        std::string name;
+        bool removed;
+    };
+    const Case cases[] = {
+        {"a running process's", name(field[1], field[2], field[3], field[4]), false},
+        {"a process that ended", name(field[1], field[2], std::to_string(dead), field[4]), true},
+        {"a reused process id's", name(field[1], field[2], field[3], field[4] + "1"), true},
+        {"an earlier boot's", name(field[1], field[2] == "00000000" ? "00000001" : "00000000", field[3], field[4]), true},
+        {"another machine's", name(field[1] == "00000000" ? "00000001" : "00000000", field[2], std::to_string(dead), "1"),
+         false},
+        {"a name of another form", ".zhost-stdout", false},
+    };
+    fs::create_directories(dir / "folder");
+    for (const Case& c : cases) fs::create_directories(dir / "folder" / c.name / "inside");
+    zhost::remove_stale_leftovers((dir / "folder").string());
+    for (const Case& c : cases) EXPECT_EQ(!fs::exists(dir / "folder" / c.name), c.removed) << c.what << ": " << c.name;
+}
+
+}  // namespace
