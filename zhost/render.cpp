@@ -48,7 +48,9 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
                 if (equals == std::string::npos || equals == 0) {
                     throw UsageError("--answer \"" + answer + "\" is not of the form LABEL=VALUE");
                 }
-                filter.answers.values[answer.substr(0, equals)] = answer.substr(equals + 1);
+                const std::string label = answer.substr(0, equals);
+                filter.answers.values[label] = answer.substr(equals + 1);
+                filter.answers.given_to_all.insert(label);
             }
         }
         if (!found) throw Error("--options " + server + ": the scene has no filter of that server");
