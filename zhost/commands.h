@@ -12,15 +12,16 @@ namespace zhost {
 
 struct GlobalOptions {
     std::string module_path;
-    bool quiet = false;
+    bool quiet = false;    // no progress bar, no "wrote" lines
+    bool verbose = false;  // a line for each frame
     bool timings = false;
+    int threads = 0;       // --threads of the commands that compute pixels; 0: one per processor
 };
 
 struct DemoOptions {
     std::string out_dir = "demo-out";
     int frames = 24;
     std::string size = "640x360";
-    int threads = 0;  // 0: as many as the machine has
 };
 
 struct SaveOptions {
@@ -48,7 +49,6 @@ struct CompOptions {
     std::string zbuffer;
     std::string comp;
     std::string out;
-    int threads = 0;
 };
 
 struct RenderOptions {
@@ -57,7 +57,6 @@ struct RenderOptions {
     std::string save_scene;
     std::vector<std::string> options;
     std::vector<std::string> answers;  // LABEL=VALUE for the options run
-    int threads = 0;
 };
 
 int run_servers(const GlobalOptions& global);

@@ -9,6 +9,7 @@
 #include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/render_session.h"
+#include "zhost/report.h"
 #include "zhost/timings.h"
 
 namespace zhost {
@@ -56,7 +57,7 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     }
     host::MessageLog log;
     RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)},
-                          worker_count(options.threads, frame.height()), log);
+                          worker_count(global.threads, frame.height()), log);
     {
         const StageTimer timer("composite");
         session.render(frame, std::move(images));
@@ -65,7 +66,7 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
         const StageTimer timer("write output");
         write_frame_image(options.out, frame);
     }
-    std::printf("wrote %s  (%dx%d)\n", options.out.c_str(), frame.width(), frame.height());
+    report("wrote %s  (%dx%d)\n", options.out.c_str(), frame.width(), frame.height());
     return 0;
 }
 

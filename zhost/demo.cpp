@@ -20,6 +20,7 @@
 #include "zhost/preview.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
+#include "zhost/report.h"
 #include "zhost/sequence.h"
 #include "zhost/timings.h"
 
@@ -97,8 +98,8 @@ void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t 
 
 void print_written(const DemoOptions& options, const char* stem, const char* what) {
     const fs::path dir(options.out_dir);
-    std::printf("wrote %s .. %s  %s\n", numbered(dir, stem, 1, ".png").c_str(),
-                numbered(dir, stem, options.frames, ".png").c_str(), what);
+    report("wrote %s .. %s  %s\n", numbered(dir, stem, 1, ".png").c_str(),
+           numbered(dir, stem, options.frames, ".png").c_str(), what);
 }
 
 void make_directory(const std::string& dir) {
@@ -115,7 +116,7 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });
     make_directory(options.out_dir);
     const auto module = host::Module::open(global.module_path);
-    const int threads = worker_count(options.threads, size.height);
+    const int threads = worker_count(global.threads, size.height);
     host::MessageLog log;
     RenderSession saver(*module, {saver_spec((fs::path(options.out_dir) / "zbuf").string())}, 1, log);
     RenderSession compositor(*module, {compositor_spec("zbuf", "second")}, threads, log);
@@ -124,7 +125,7 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
         Progress progress("rendering", options.frames, progress_wanted(global.quiet));
         for (int32_t i = 0; i < options.frames; ++i) {
             run_demo_frame(options, size, threads, i, *module, saver, compositor, sheet);
-            progress.advance();
+            progress.frame_done(i + 1, numbered(options.out_dir, "composite", i + 1, ".png"));
         }
     }
     const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();
@@ -137,11 +138,11 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     print_written(options, "second", "colour of the second layer");
     print_written(options, "second-depth", "depth of the second layer, false colour");
     const fs::path dir(options.out_dir);
-    std::printf("wrote %s .. %s  depth of the second layer, by OBK_ZSave\n", numbered(dir, "zbuf", 1, ".zb").c_str(),
-                numbered(dir, "zbuf", options.frames, ".zb").c_str());
+    report("wrote %s .. %s  depth of the second layer, by OBK_ZSave\n", numbered(dir, "zbuf", 1, ".zb").c_str(),
+           numbered(dir, "zbuf", options.frames, ".zb").c_str());
     print_written(options, "composite", "second layer composited into the first by OBK_ZComp");
     print_written(options, "composite-depth", "depth of the composite, false colour");
-    std::printf("wrote %s  all composite frames\n", sheet_path.c_str());
+    report("wrote %s  all composite frames\n", sheet_path.c_str());
     return 0;
 }
 

@@ -26,6 +26,10 @@ host::Image frame_depth(const host::Frame& frame);
 // Threads to use: `asked`, or one per processor for 0; never more than `jobs`.
 int worker_count(int asked, int64_t jobs);
 
+// Lets OpenImageIO decode, encode and convert images with `asked` threads
+// (0: one per processor).
+void use_image_threads(int asked);
+
 // Writes a rendered frame: EXR and TIFF as 32-bit floats R, G, B, A, Z;
 // other formats as 8-bit RGBA with the values as they are (no encoding).
 // Throws zhost::Error for PFM, which holds no alpha.

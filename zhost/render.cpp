@@ -9,6 +9,7 @@
 #include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/progress.h"
+#include "zhost/report.h"
 #include "zhost/render_session.h"
 #include "zhost/scene_file.h"
 #include "zhost/staging.h"
@@ -101,7 +102,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     WorkingDirectory in_scene_folder(fs::path(scene_path).parent_path());
     const auto module = host::Module::open(module_path);
     host::MessageLog log;
-    RenderSession session(*module, scene.filters, worker_count(options.threads, 1 << 16), log);
+    RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
     std::optional<StagingDirectory> staging;
     if (!scene.output.empty()) staging.emplace(fs::path(FramePattern(scene.output).path(frames->first)).parent_path().string());
 
@@ -116,7 +117,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
             write_frame_image(staged, frame);
             staging->add(staged, destination);
         }
-        progress.advance();
+        progress.frame_done(number, scene.output.empty() ? "rendered" : FramePattern(scene.output).path(number));
     }
     if (staging) staging->commit();
     if (!save_scene.empty()) {
@@ -124,13 +125,13 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
         write_scene_file(save_scene, scene, settings);
     }
-    std::printf("rendered frames %d-%d of %s\n", frames->first, frames->last, options.scene.c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) std::printf("  %s\n", session.describe(i).c_str());
+    report("rendered frames %d-%d of %s\n", frames->first, frames->last, options.scene.c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", session.describe(i).c_str());
     if (!scene.output.empty()) {
-        std::printf("wrote %s .. %s\n", FramePattern(scene.output).path(frames->first).c_str(),
-                    FramePattern(scene.output).path(frames->last).c_str());
+        report("wrote %s .. %s\n", FramePattern(scene.output).path(frames->first).c_str(),
+               FramePattern(scene.output).path(frames->last).c_str());
     }
-    if (!save_scene.empty()) std::printf("wrote %s\n", options.save_scene.c_str());
+    if (!save_scene.empty()) report("wrote %s\n", options.save_scene.c_str());
     return 0;
 }
 

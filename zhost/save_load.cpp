@@ -19,6 +19,7 @@
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/progress.h"
+#include "zhost/report.h"
 #include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
@@ -76,10 +77,10 @@ host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options
 
 void print_saved(const std::string& base, const FrameRange& frames) {
     if (frames.count() == 1) {
-        std::printf("wrote %s\n", zbuf_name(base, frames.first).c_str());
+        report("wrote %s\n", zbuf_name(base, frames.first).c_str());
     } else {
-        std::printf("wrote %s .. %s  (%lld frames)\n", zbuf_name(base, frames.first).c_str(),
-                    zbuf_name(base, frames.last).c_str(), static_cast<long long>(frames.count()));
+        report("wrote %s .. %s  (%lld frames)\n", zbuf_name(base, frames.first).c_str(),
+               zbuf_name(base, frames.last).c_str(), static_cast<long long>(frames.count()));
     }
 }
 
@@ -107,7 +108,7 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
         const std::string staged = zbuf_name(staged_base, number);
         if (!fs::is_regular_file(staged)) throw Error(zbuf_name(options.base, number) + ": the saver wrote no file");
         staging.add(staged, zbuf_name(options.base, number));
-        progress.advance();
+        progress.frame_done(number, zbuf_name(options.base, number));
     }
     staging.commit();
     print_saved(options.base, inputs.frames);
@@ -122,7 +123,7 @@ int run_load(const LoadOptions& options, const GlobalOptions& global) {
     } else {
         write_float_image(options.out, depth, {"Z"});
     }
-    std::printf("wrote %s  (%dx%d)\n", options.out.c_str(), depth.width, depth.height);
+    report("wrote %s  (%dx%d)\n", options.out.c_str(), depth.width, depth.height);
     return 0;
 }
 

@@ -300,6 +300,7 @@ TEST(ZhostRender, AnswersForControlsThatDoNotExistAreRefused) {
          2, "--answer path=...: no control of that label in the options of OBK_ZComp (labels: 'Comp Image', 'Note: ', "
             "'Z-Buffer')"},
         {{"--options", "OBK_ZSave", "--answer", "Z-Buffer=zb"}, 2, "in the options of OBK_ZSave (labels: 'path')"},
+        {{"--answer", "Z-Buffer=zb"}, 2, "--answer requires --options"},
         {{"--options", "OBK_ZComp", "--answer", "Z-Buffer=zb", "--answer", "Comp Image=comp"}, 0, ""},
     };
     fs::create_directories(dir / "out");
