@@ -18,7 +18,7 @@ using nlohmann::json;
 constexpr const char* FILTER_LISTS[] = {"pixel_filters", "image_filters"};
 
 // Keys that each object of a scene may hold; any other is refused.
-const std::vector<std::string> ROOT_KEYS = {"frames", "size",          "render", "images",
+const std::vector<std::string> ROOT_KEYS = {"frames",        "size",          "render", "images",
                                             "pixel_filters", "image_filters", "output"};
 const std::vector<std::string> RENDER_KEYS = {"rgba", "depth"};
 const std::vector<std::string> IMAGE_KEYS = {"name", "file"};
@@ -194,40 +194,57 @@ std::string read_text(const std::string& path) {
 }
 
 // Builds the document as json::parse does (without recursion, in linear
-// time), refusing a list or object that opens deeper than a scene needs.
-class NestingLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+// time), refusing a list or object that opens deeper than a scene needs and
+// a key given twice in one object (json::parse would keep the last value).
+class StrictBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
 public:
-    NestingLimitedBuilder(json& document, const std::string& path, const std::size_t& line)
+    StrictBuilder(json& document, const std::string& path, const std::size_t& line)
         : json_sax_dom_parser(document), path_(path), line_(line) {}
 
-    bool start_object(std::size_t elements) { return open() && json_sax_dom_parser::start_object(elements); }
-    bool start_array(std::size_t elements) { return open() && json_sax_dom_parser::start_array(elements); }
-    bool end_object() { return close() && json_sax_dom_parser::end_object(); }
-    bool end_array() { return close() && json_sax_dom_parser::end_array(); }
+    bool start_object(std::size_t elements) {
+        open();
+        object_keys_.emplace_back();
+        return json_sax_dom_parser::start_object(elements);
+    }
+    bool start_array(std::size_t elements) {
+        open();
+        return json_sax_dom_parser::start_array(elements);
+    }
+    bool key(std::string& name) {
+        if (!object_keys_.back().insert(name).second) fail("key \"" + name + "\" given twice");
+        return json_sax_dom_parser::key(name);
+    }
+    bool end_object() {
+        --depth_;
+        object_keys_.pop_back();
+        return json_sax_dom_parser::end_object();
+    }
+    bool end_array() {
+        --depth_;
+        return json_sax_dom_parser::end_array();
+    }
 
 private:
-    bool open() {
-        if (++depth_ > MAX_SCENE_NESTING) {
-            throw Error(path_ + ": line " + std::to_string(line_) + ": lists and objects nested deeper than " +
-                        std::to_string(MAX_SCENE_NESTING) + " levels");
-        }
-        return true;
+    [[noreturn]] void fail(const std::string& what) const {
+        throw Error(path_ + ": line " + std::to_string(line_) + ": " + what);
     }
-    bool close() {
-        --depth_;
-        return true;
+    void open() {
+        if (++depth_ > MAX_SCENE_NESTING) {
+            fail("lists and objects nested deeper than " + std::to_string(MAX_SCENE_NESTING) + " levels");
+        }
     }
 
     const std::string& path_;
     const std::size_t& line_;
     int depth_ = 0;
+    std::vector<std::unordered_set<std::string>> object_keys_;  // of each object open
 };
 
 json parse_document(const std::string& path) {
     const std::string text = read_text(path);
     std::size_t line = 1;
     json document;
-    NestingLimitedBuilder builder(document, path, line);
+    StrictBuilder builder(document, path, line);
     try {
         const char* begin = text.data();
         json::sax_parse(LineCountingIterator(begin, &line), LineCountingIterator(begin + text.size(), &line), &builder);

@@ -18,9 +18,11 @@
 // lists and "output" may be left out. File names are relative to the scene
 // file's folder. The reader is strict: a key it does not know, a value of the
 // wrong type or a missing required key is refused with the key's place in the
-// file ("scene.json: pixel_filters[0].server: missing"), and so are lists and
-// objects nested deeper than MAX_SCENE_NESTING (with the line), which no scene
-// needs.
+// file ("scene.json: pixel_filters[0].server: missing"); a key given twice in
+// one object and lists and objects nested deeper than MAX_SCENE_NESTING, which
+// no scene needs, are refused with the line. The "answers" of a filter are
+// scripted answers for its requester or panel (see OptionAnswers), used when
+// `zhost render --options SERVER` runs them: each label must name a control.
 #pragma once
 
 #include <nlohmann/json.hpp>

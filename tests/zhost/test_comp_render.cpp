@@ -262,6 +262,7 @@ TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
         {"{\n" + render + ",\n\"images\": [[[[[[[[[]]]]]]]]]}", "bad.json: line 3: lists and objects nested deeper than 8"},
         {"{" + render + ",\n\n\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
          "bad.json: line 3: lists and objects nested deeper than 8"},
+        {"{" + render + ",\n\"render\": {\"rgba\": \"render.%d.exr\"}}", "bad.json: line 2: key \"render\" given twice"},
         // Checked by the module and by the run.
         {"{" + render + R"(, "pixel_filters": [{"server": "OBK_Nothing"}]})", "OBK_Nothing"},
         {"{" + render + R"(, "pixel_filters": [{"server": "OBK_ZComp"}]})", "OBK_ZComp:  No depth buffer file specified."},
