@@ -1,6 +1,6 @@
 // Fuzz target: one whole "OBK_ZLoad" load through the host's image loader on
-// arbitrary file content. Any outcome is a status; what the host holds
-// afterwards must stay bounded by the file's own size.
+// arbitrary file content. Any outcome is a status; what the loader allocates
+// and what the host holds afterwards must stay bounded by the file's size.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 #include "host/image_loader.h"
 #include "host/services.h"
+#include "module/memory.h"
 #include "zload/zload.h"
 
 namespace {
@@ -24,9 +25,13 @@ bool known_status(int32_t status) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!write_scratch(data, size)) return 0;
     host::ImageLoader loader(scratch_path());
+    obk_take_largest_allocation();
     if (zload_activate(SERVER_CLASS_VERSION, host::host_global, loader.local(), nullptr) != ACTIVATE_OK) {
         __builtin_trap();
     }
+    // The loader's one row buffer comes only once the file has shown that it
+    // holds a whole row.
+    if (obk_take_largest_allocation() > size) __builtin_trap();
     // Pixel storage grows only with rows that arrived, and every row came
     // out of the file: never more than twice the file (vector growth).
     if (loader.reserved_bytes() > 2 * size) __builtin_trap();

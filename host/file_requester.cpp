@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/boundary.h"
 #include "host/platform.h"
 
 namespace host {
@@ -31,15 +32,15 @@ void fill(char* buffer, int32_t capacity, const std::string& text) {
     buffer[length] = '\0';
 }
 
-// Called from the module: nothing may unwind into it.
-extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) {
-    return ServiceOwner<ScriptedFileRequester>::with_newest(SERVICE_FILE_REQUEST, [&](ScriptedFileRequester* requester) {
-        if (requester == nullptr || request == nullptr) return 0;
-        try {
-            return requester->answer(version, request);
-        } catch (...) {
-            return 0;
-        }
+// A callback of the module (boundary.h): a request that fails answers 0,
+// as a cancelled one does.
+extern "C" int32_t request_file_entry(int32_t version, FileRequest* request) noexcept {
+    return guarded(int32_t{0}, [&] {
+        return ServiceOwner<ScriptedFileRequester>::with_newest(
+            SERVICE_FILE_REQUEST, [&](ScriptedFileRequester* requester) -> int32_t {
+                if (requester == nullptr || request == nullptr) return 0;
+                return requester->answer(version, request);
+            });
     });
 }
 

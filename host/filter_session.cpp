@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "host/boundary.h"
 #include "host/module_host.h"
 #include "host/platform.h"
 
@@ -20,7 +21,7 @@ thread_local SessionOutput current_output OBK_PROGRAM_TLS = {};
 // The record's operations: plain functions that find their frame through the
 // thread's current session.
 struct SessionOps {
-    static float* get_line(int32_t buffer, int32_t row) {
+    static float* get_line(int32_t buffer, int32_t row) noexcept {
         FilterSession* session = current_session;
         if (session == nullptr) return nullptr;
         const float* line = session->input_.line(buffer, row);
@@ -33,7 +34,7 @@ struct SessionOps {
         return const_cast<float*>(line);
     }
 
-    static void set_rgb(int32_t x, int32_t y, const float rgb[3]) {
+    static void set_rgb(int32_t x, int32_t y, const float rgb[3]) noexcept {
         SessionOutput& output = current_output;
         if (rgb == nullptr || !inside(output, x, y)) {
             if (output.counts) ++output.counts->outside_frame;
@@ -44,7 +45,7 @@ struct SessionOps {
         ++output.counts->rgb_set;
     }
 
-    static void set_alpha(int32_t x, int32_t y, float alpha) {
+    static void set_alpha(int32_t x, int32_t y, float alpha) noexcept {
         SessionOutput& output = current_output;
         if (!inside(output, x, y)) {
             if (output.counts) ++output.counts->outside_frame;
@@ -54,15 +55,10 @@ struct SessionOps {
         ++output.counts->alpha_set;
     }
 
-    // Asks the caller's line filter; an exception is kept for the host to
-    // rethrow after the call, as it must not unwind through the module.
-    static bool allowed(FilterSession& session, int32_t buffer, int32_t row) {
-        try {
-            return session.filter_(buffer, row);
-        } catch (...) {
-            session.failure_ = std::current_exception();
-            return false;
-        }
+    // Asks the caller's line filter; an exception withholds the line and is
+    // kept in the session, for the host to rethrow after the call.
+    static bool allowed(FilterSession& session, int32_t buffer, int32_t row) noexcept {
+        return guarded(false, [&] { return session.filter_(buffer, row); }, session.failure_);
     }
 
     // A negative position wraps to a large unsigned one, so one comparison
@@ -76,10 +72,13 @@ struct SessionOps {
     }
 };
 
+// Callbacks of the module (boundary.h). Only the caller's line filter can
+// throw, and `allowed` guards it; set_rgb and set_alpha, called for every
+// pixel, only write memory.
 namespace {
-extern "C" float* filter_get_line(int32_t buffer, int32_t row) { return SessionOps::get_line(buffer, row); }
-extern "C" void filter_set_rgb(int32_t x, int32_t y, const float rgb[3]) { SessionOps::set_rgb(x, y, rgb); }
-extern "C" void filter_set_alpha(int32_t x, int32_t y, float alpha) { SessionOps::set_alpha(x, y, alpha); }
+extern "C" float* filter_get_line(int32_t buffer, int32_t row) noexcept { return SessionOps::get_line(buffer, row); }
+extern "C" void filter_set_rgb(int32_t x, int32_t y, const float rgb[3]) noexcept { SessionOps::set_rgb(x, y, rgb); }
+extern "C" void filter_set_alpha(int32_t x, int32_t y, float alpha) noexcept { SessionOps::set_alpha(x, y, alpha); }
 }  // namespace
 
 namespace {

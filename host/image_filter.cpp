@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "host/boundary.h"
+
 namespace host {
 
 ImageFilter::ImageFilter(const Module& module, const std::string& server_name) {
@@ -26,12 +28,12 @@ uint32_t ImageFilter::flags() const {
 
 void ImageFilter::options() {
     if (!has_interface_) throw HostError("the image filter has no options request");
-    check_error_text(interface_.options(interface_.instance));
+    check_error_text(call_module(interface_.options, interface_.instance));
 }
 
 void ImageFilter::process_into(const Frame& input, Frame& output) {
     FilterSession session(input, output, line_filter_);
-    handler_.process(instance_->get(), session.access());
+    call_module(handler_.process, instance_->get(), session.access());
     last_counts_ = session.counts();
     session.rethrow_failure();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "host/boundary.h"
 #include "host/module_host.h"
 #include "host/scene_state.h"
 
@@ -46,22 +47,29 @@ const Entry* as_entry(ImageId id) { return static_cast<const Entry*>(id); }
 
 float luminance(const float* rgb) { return 0.2126f * rgb[0] + 0.7152f * rgb[1] + 0.0722f * rgb[2]; }
 
-extern "C" const char* list_image_name(ImageId id) { return id ? as_entry(id)->image.name.c_str() : nullptr; }
-
-extern "C" void list_image_size(ImageId id, int32_t* width, int32_t* height) {
-    const Entry* entry = as_entry(id);
-    if (width) *width = entry ? entry->image.width : 0;
-    if (height) *height = entry ? entry->image.height : 0;
+// Callbacks of the module (boundary.h). The per-pixel reads, image_value and
+// image_rgb, only read memory and cannot throw: they are noexcept rather than
+// guarded.
+extern "C" const char* list_image_name(ImageId id) noexcept {
+    return guarded<const char*>(nullptr, [&] { return id ? as_entry(id)->image.name.c_str() : nullptr; });
 }
 
-extern "C" float list_image_value(ImageId id, int32_t x, int32_t y) {
+extern "C" void list_image_size(ImageId id, int32_t* width, int32_t* height) noexcept {
+    guarded([&] {
+        const Entry* entry = as_entry(id);
+        if (width) *width = entry ? entry->image.width : 0;
+        if (height) *height = entry ? entry->image.height : 0;
+    });
+}
+
+extern "C" float list_image_value(ImageId id, int32_t x, int32_t y) noexcept {
     const Entry* entry = as_entry(id);
     if (entry == nullptr) return 0.0f;
     const float* pixel = entry->pixel(x, y);
     return entry->channels == 1 ? pixel[0] : luminance(pixel);
 }
 
-extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
+extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) noexcept {
     const Entry* entry = as_entry(id);
     if (entry == nullptr) {
         rgb[0] = rgb[1] = rgb[2] = 0.0f;
@@ -74,15 +82,17 @@ extern "C" void list_image_rgb(ImageId id, int32_t x, int32_t y, float rgb[3]) {
     rgb[2] = pixel[2 * step];
 }
 
-extern "C" ImageId list_load_image_ref(const LoadState* state) {
-    const ImageRef ref = SceneReader::from(state).read_image_ref();
-    return ServiceOwner<ImageList>::with_newest(SERVICE_IMAGE_LIST, [&](const ImageList* list) {
-        return list && !ref.name.empty() ? list->find(ref.name) : nullptr;
+extern "C" ImageId list_load_image_ref(const LoadState* state) noexcept {
+    return guarded<ImageId>(nullptr, [&] {
+        const ImageRef ref = SceneReader::from(state).read_image_ref();
+        return ServiceOwner<ImageList>::with_newest(SERVICE_IMAGE_LIST, [&](const ImageList* list) {
+            return list && !ref.name.empty() ? list->find(ref.name) : nullptr;
+        });
     });
 }
 
-extern "C" void list_save_image_ref(const SaveState* state, ImageId id) {
-    SceneWriter::from(state).write_image_ref(id ? as_entry(id)->image.name : std::string());
+extern "C" void list_save_image_ref(const SaveState* state, ImageId id) noexcept {
+    guarded([&] { SceneWriter::from(state).write_image_ref(id ? as_entry(id)->image.name : std::string()); });
 }
 
 ImageListService make_service() {

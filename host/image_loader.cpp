@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "host/boundary.h"
 #include "host/platform.h"
 
 namespace host {
@@ -44,34 +45,24 @@ using Stage = Session::Stage;
 
 Session& session_of(void* data) { return *static_cast<Session*>(data); }
 
-// Runs a callback body; an exception becomes `refusal` and is kept for the
-// caller of the activation, since none may reach the loader.
-template <typename Result, typename Body>
-Result guarded(Session& session, Result refusal, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        if (!session.error) session.error = std::current_exception();
-        return refusal;
-    }
-}
-
-extern "C" ImageProtocol* begin_image(void* host_data, int32_t image_type) {
+// Callbacks of the module (boundary.h). An exception becomes the callback's
+// refusal and is kept in the session, for result() to rethrow.
+extern "C" ImageProtocol* begin_image(void* host_data, int32_t image_type) noexcept {
     Session& s = session_of(host_data);
-    return guarded<ImageProtocol*>(s, nullptr, [&]() -> ImageProtocol* {
+    return guarded<ImageProtocol*>(nullptr, [&]() -> ImageProtocol* {
         if (s.stage != Stage::waiting || image_type != IMAGE_GREY_FLOAT) return nullptr;
         s.stage = Stage::open;
         s.image.name = platform::narrow_name(platform::native_path(s.path).filename());
         s.image.channels = 1;
         return &s.protocol;
-    });
+    }, s.error);
 }
 
 // A size may be set until the first row arrives.
-extern "C" void set_size(void* protocol_data, int32_t width, int32_t height) {
+extern "C" void set_size(void* protocol_data, int32_t width, int32_t height) noexcept {
     Session& s = session_of(protocol_data);
-    guarded(s, 0, [&] {
-        if (s.stage != Stage::open || s.rows_received > 0) return 0;
+    guarded([&] {
+        if (s.stage != Stage::open || s.rows_received > 0) return;
         s.size_valid = width > 0 && height >= 0;
         s.image.width = s.size_valid ? width : 0;
         s.image.height = s.size_valid ? height : 0;
@@ -79,16 +70,15 @@ extern "C" void set_size(void* protocol_data, int32_t width, int32_t height) {
         s.received.clear();
         const uint64_t bytes = uint64_t(s.image.width) * uint64_t(s.image.height) * sizeof(float);
         if (s.size_valid && bytes <= s.file_size) s.image.pixels.reserve(bytes / sizeof(float));
-        return 0;
-    });
+    }, s.error);
 }
 
 // The host keeps no image parameters.
-extern "C" void set_param(void*, int32_t, int32_t, float) {}
+extern "C" void set_param(void*, int32_t, int32_t, float) noexcept {}
 
-extern "C" int32_t send_line(void* protocol_data, int32_t row, const float* pixels) {
+extern "C" int32_t send_line(void* protocol_data, int32_t row, const float* pixels) noexcept {
     Session& s = session_of(protocol_data);
-    return guarded(s, 1, [&] {
+    return guarded(int32_t{1}, [&]() -> int32_t {
         if (!s.accepts_rows() || row < 0 || row >= s.image.height || pixels == nullptr) return 1;
         s.grow_to(row + 1);
         std::memcpy(&s.image.pixels[s.image.index(0, row)], pixels,
@@ -98,26 +88,28 @@ extern "C" int32_t send_line(void* protocol_data, int32_t row, const float* pixe
             ++s.rows_received;
         }
         return 0;
-    });
+    }, s.error);
 }
 
 // Success only when the loader reports none and every announced row arrived.
-extern "C" int32_t finish(void* protocol_data, int32_t error_code) {
+extern "C" int32_t finish(void* protocol_data, int32_t error_code) noexcept {
     Session& s = session_of(protocol_data);
-    return guarded(s, int32_t{STATUS_FAILED}, [&]() -> int32_t {
+    return guarded(int32_t{STATUS_FAILED}, [&]() -> int32_t {
         if (s.stage != Stage::open) return STATUS_FAILED;
         s.stage = Stage::finished;
         const bool complete = s.size_valid && s.rows_received == s.image.height;
         s.finish_status = error_code == 0 && complete ? STATUS_OK : STATUS_FAILED;
         return s.finish_status;
-    });
+    }, s.error);
 }
 
-extern "C" int32_t end_image(void* host_data, ImageProtocol* protocol) {
+extern "C" int32_t end_image(void* host_data, ImageProtocol* protocol) noexcept {
     Session& s = session_of(host_data);
-    if (protocol != &s.protocol || s.stage == Stage::waiting || s.stage == Stage::ended) return 1;
-    s.stage = Stage::ended;
-    return 0;
+    return guarded(int32_t{1}, [&] {
+        if (protocol != &s.protocol || s.stage == Stage::waiting || s.stage == Stage::ended) return 1;
+        s.stage = Stage::ended;
+        return 0;
+    }, s.error);
 }
 
 }  // namespace

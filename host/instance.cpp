@@ -1,5 +1,7 @@
 #include "host/instance.h"
 
+#include "host/boundary.h"
+
 namespace host {
 
 void check_error_text(const char* error_text) {
@@ -17,7 +19,7 @@ Instance::Instance(const InstanceOps& ops) : ops_(ops), instance_(nullptr) {
 Instance::~Instance() { ops_.destroy(instance_); }
 
 std::string Instance::describe() const {
-    const char* text = ops_.describe(instance_);
+    const char* text = call_module(ops_.describe, instance_);
     return text ? text : "";
 }
 
@@ -27,12 +29,12 @@ void Instance::copy_from(const Instance& source) {
 
 void Instance::save(SceneValues& values) const {
     SceneWriter writer(values);
-    check_error_text(ops_.save(instance_, writer.state()));
+    check_error_text(call_module(ops_.save, instance_, writer.state()));
 }
 
 void Instance::load(const SceneValues& values) {
     SceneReader reader(values);
-    check_error_text(ops_.load(instance_, reader.state()));
+    check_error_text(call_module(ops_.load, instance_, reader.state()));
 }
 
 }  // namespace host

@@ -1,5 +1,7 @@
 #include "host/messages.h"
 
+#include "host/boundary.h"
+
 namespace host {
 namespace {
 
@@ -7,15 +9,13 @@ std::optional<std::string> text_or_null(const char* text) {
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
-// Called from the module: nothing may unwind into it. A message that cannot
-// be kept for want of memory is dropped.
-extern "C" void show_error_entry(const char* text, const char* second_text) {
-    ServiceOwner<MessageLog>::with_newest(SERVICE_MESSAGES, [&](MessageLog* log) {
-        if (log == nullptr) return;
-        try {
-            log->record(text, second_text);
-        } catch (...) {
-        }
+// A callback of the module (boundary.h): a message that cannot be kept
+// fails the host call that called the module.
+extern "C" void show_error_entry(const char* text, const char* second_text) noexcept {
+    guarded([&] {
+        ServiceOwner<MessageLog>::with_newest(SERVICE_MESSAGES, [&](MessageLog* log) {
+            if (log != nullptr) log->record(text, second_text);
+        });
     });
 }
 

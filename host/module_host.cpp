@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/boundary.h"
 #include "host/platform.h"
 #include "host/services.h"
 
@@ -97,7 +98,7 @@ int32_t Module::activate(std::string_view class_name, std::string_view server_na
         throw HostError(path_ + ": no server \"" + std::string(server_name) + "\" of class " +
                         std::string(class_name));
     }
-    return entry->activate(version, host_global, local, nullptr);
+    return call_module(entry->activate, version, host_global, local, nullptr);
 }
 
 std::string default_module_path() {

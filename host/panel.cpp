@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "host/boundary.h"
+
 namespace host {
 namespace {
 
@@ -13,10 +15,16 @@ RecordedPanel& as_panel(void* panel) { return *static_cast<RecordedPanel*>(panel
 
 RecordedControl& as_control(PanelControl* control) { return *static_cast<RecordedControl*>(control->host_slot_0); }
 
-// Runs body(panels) with the newest scripted panels, or null.
+// Runs body(panels) with the newest scripted panels, or null, as a callback
+// of the module (boundary.h): an exception gives `failure`.
+template <typename Result, typename Body>
+Result with_panels(Result failure, Body body) noexcept {
+    return guarded(failure, [&] { return ServiceOwner<ScriptedPanels>::with_newest(SERVICE_PANELS, body); });
+}
+
 template <typename Body>
-auto with_panels(Body body) {
-    return ServiceOwner<ScriptedPanels>::with_newest(SERVICE_PANELS, body);
+void with_panels(Body body) noexcept {
+    guarded([&] { ServiceOwner<ScriptedPanels>::with_newest(SERVICE_PANELS, body); });
 }
 
 void note(ScriptedPanels* panels, std::string entry) {
@@ -30,8 +38,8 @@ std::vector<std::string> copy_lines(const ControlDesc& desc) {
     return lines;
 }
 
-extern "C" void* panel_create(const char* title, void*) {
-    return with_panels([&](ScriptedPanels* active) -> void* {
+extern "C" void* panel_create(const char* title, void*) noexcept {
+    return with_panels<void*>(nullptr, [&](ScriptedPanels* active) -> void* {
         note(active, std::string("create ") + (title ? title : ""));
         if (active == nullptr || active->script.create_fails) return nullptr;
         auto panel = std::make_unique<RecordedPanel>();
@@ -41,14 +49,14 @@ extern "C" void* panel_create(const char* title, void*) {
     });
 }
 
-extern "C" void panel_destroy(void* panel) {
+extern "C" void panel_destroy(void* panel) noexcept {
     with_panels([&](ScriptedPanels* active) {
         note(active, "destroy");
         ++as_panel(panel).destroy_count;
     });
 }
 
-extern "C" void panel_control_get(PanelControl* record, int32_t attribute, ControlValue* value) {
+extern "C" void panel_control_get(PanelControl* record, int32_t attribute, ControlValue* value) noexcept {
     with_panels([&](ScriptedPanels* active) {
         RecordedControl& control = as_control(record);
         intptr_t answer = 0;
@@ -60,7 +68,7 @@ extern "C" void panel_control_get(PanelControl* record, int32_t attribute, Contr
     });
 }
 
-extern "C" void panel_control_set(PanelControl* record, int32_t attribute, ControlValue* value) {
+extern "C" void panel_control_set(PanelControl* record, int32_t attribute, ControlValue* value) noexcept {
     with_panels([&](ScriptedPanels* active) {
         RecordedControl& control = as_control(record);
         control.writes.push_back({attribute, *value});
@@ -83,11 +91,13 @@ std::unique_ptr<RecordedControl> make_control(RecordedPanel& panel, std::string 
         control->desc = *desc;
         control->text_lines = copy_lines(*desc);
     }
+    control->given_desc = desc;
     return control;
 }
 
-extern "C" PanelControl* panel_add_control(void* panel_handle, const char* type_name, ControlDesc* desc, const char* label) {
-    return with_panels([&](ScriptedPanels* active) -> PanelControl* {
+extern "C" PanelControl* panel_add_control(void* panel_handle, const char* type_name, ControlDesc* desc,
+                                           const char* label) noexcept {
+    return with_panels<PanelControl*>(nullptr, [&](ScriptedPanels* active) -> PanelControl* {
         RecordedPanel& panel = as_panel(panel_handle);
         const std::string type = type_name ? type_name : "";
         const std::string text = label ? label : "";
@@ -99,12 +109,15 @@ extern "C" PanelControl* panel_add_control(void* panel_handle, const char* type_
     });
 }
 
-extern "C" int32_t panel_open(void* panel_handle, int32_t mode) {
-    return with_panels([&](ScriptedPanels* active) {
+extern "C" int32_t panel_open(void* panel_handle, int32_t mode) noexcept {
+    return with_panels(int32_t{0}, [&](ScriptedPanels* active) -> int32_t {
         RecordedPanel& panel = as_panel(panel_handle);
         note(active, "open " + std::to_string(mode));
         ++panel.open_count;
         panel.open_mode = mode;
+        for (const auto& control : panel.controls) {
+            if (control->given_desc) control->text_lines_at_open = copy_lines(*control->given_desc);
+        }
         if (active == nullptr) return 0;
         for (const auto& control : panel.controls) {
             const auto chosen = active->script.choose_on_open.find(control->label);

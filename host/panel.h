@@ -38,6 +38,11 @@ struct RecordedControl {
     std::string label;
     ControlDesc desc{};          // the description as given
     std::vector<std::string> text_lines;  // copied lines of a text description
+    // The caller's description, which a host may read again while the panel
+    // is open (a list or a text drawn then), and the text lines it held when
+    // the panel opened.
+    const ControlDesc* given_desc = nullptr;
+    std::vector<std::string> text_lines_at_open;
     intptr_t x = 0;
     intptr_t value = 0;
     std::vector<AttributeWrite> writes;

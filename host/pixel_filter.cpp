@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/boundary.h"
 #include "host/platform.h"
 
 namespace host {
@@ -45,10 +46,12 @@ bool within_table(int32_t buffer, int32_t count) {
 static_assert(BUF_RED >= 0 && BUF_ALPHA == BUF_RED + 3 && BUF_ALPHA < BUFFER_LIMIT);
 static_assert(BUF_DEPTH >= 0 && BUF_DEPTH < BUFFER_LIMIT);
 
-// The colour with alpha and the depth alone are the runs that pixel filters
-// ask for most; they are tested for first and get straight-line code at
-// fixed places in the table.
-extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
+// Callbacks of the module (boundary.h), called for every pixel: they only
+// read and write the frame's planes and cannot throw, so they are noexcept
+// rather than guarded. The colour with alpha and the depth alone are the
+// runs that pixel filters ask for most; they are tested for first and get
+// straight-line code at fixed places in the table.
+extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) noexcept {
     const std::size_t at = cursor.index;
     if (buffer == BUF_RED && count == 4) {
         for (int32_t i = 0; i < 4; ++i) values[i] = read_plane(cursor.planes[BUF_RED + i], at);
@@ -61,12 +64,12 @@ extern "C" void pixel_get_values(int32_t buffer, int32_t count, float* values) {
     }
 }
 
-extern "C" void pixel_set_rgba(const float rgba[4]) {
+extern "C" void pixel_set_rgba(const float rgba[4]) noexcept {
     const std::size_t at = cursor.index;
     for (int32_t i = 0; i < 4; ++i) write_plane(cursor.planes[BUF_RED + i], at, rgba[i]);
 }
 
-extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) {
+extern "C" void pixel_set_values(int32_t buffer, int32_t count, const float* values) noexcept {
     const std::size_t at = cursor.index;
     if (buffer == BUF_RED && count == 4) {
         pixel_set_rgba(values);
@@ -148,13 +151,13 @@ void PixelFilter::options() {
     if (result != ACTIVATE_OK || ui.options == nullptr) {
         throw HostError(server_name_ + ": interface activation failed with result " + std::to_string(result));
     }
-    check_error_text(ui.options(ui.instance));
+    check_error_text(call_module(ui.options, ui.instance));
 }
 
-void PixelFilter::init() { check_error_text(render_ops_.init(instance_->get(), 0)); }
+void PixelFilter::init() { check_error_text(call_module(render_ops_.init, instance_->get(), 0)); }
 
 void PixelFilter::new_time(int32_t frame, double time) {
-    check_error_text(render_ops_.new_time(instance_->get(), frame, time));
+    check_error_text(call_module(render_ops_.new_time, instance_->get(), frame, time));
 }
 
 void PixelFilter::cleanup() { render_ops_.cleanup(instance_->get()); }

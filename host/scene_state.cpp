@@ -3,31 +3,42 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/boundary.h"
+
 namespace host {
 namespace {
 
-extern "C" void write_u16_values(void* data, const uint16_t* values, int32_t count) {
-    auto& writer = *static_cast<SceneValues*>(data);
-    for (int32_t i = 0; i < count; ++i) writer.emplace_back(std::in_place_type<uint16_t>, values[i]);
+// Callbacks of the module (boundary.h). A value that cannot be stored or
+// read leaves the scene as it was; the failure reaches the caller of save or
+// load.
+extern "C" void write_u16_values(void* data, const uint16_t* values, int32_t count) noexcept {
+    guarded([&] {
+        auto& writer = *static_cast<SceneValues*>(data);
+        for (int32_t i = 0; i < count; ++i) writer.emplace_back(std::in_place_type<uint16_t>, values[i]);
+    });
 }
 
-extern "C" void write_text(void* data, const char* text) {
-    static_cast<SceneValues*>(data)->emplace_back(std::in_place_type<std::string>, text ? text : "");
+extern "C" void write_text(void* data, const char* text) noexcept {
+    guarded([&] { static_cast<SceneValues*>(data)->emplace_back(std::in_place_type<std::string>, text ? text : ""); });
 }
 
-extern "C" int32_t read_u16_values(void* data, uint16_t* values, int32_t count) {
-    auto& reader = *static_cast<SceneReader*>(data);
-    for (int32_t i = 0; i < count; ++i) values[i] = reader.read_u16();
-    return count > 0 ? count : 0;
+extern "C" int32_t read_u16_values(void* data, uint16_t* values, int32_t count) noexcept {
+    return guarded(int32_t{0}, [&] {
+        auto& reader = *static_cast<SceneReader*>(data);
+        for (int32_t i = 0; i < count; ++i) values[i] = reader.read_u16();
+        return count > 0 ? count : 0;
+    });
 }
 
-extern "C" int32_t read_text(void* data, char* buffer, int32_t capacity) {
-    const std::string text = static_cast<SceneReader*>(data)->read_string();
-    if (buffer == nullptr || capacity <= 0) return 0;
-    const std::size_t length = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
-    std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
-    return static_cast<int32_t>(length);
+extern "C" int32_t read_text(void* data, char* buffer, int32_t capacity) noexcept {
+    return guarded(int32_t{0}, [&] {
+        const std::string text = static_cast<SceneReader*>(data)->read_string();
+        if (buffer == nullptr || capacity <= 0) return int32_t{0};
+        const std::size_t length = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
+        std::memcpy(buffer, text.data(), length);
+        buffer[length] = '\0';
+        return static_cast<int32_t>(length);
+    });
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+#include "host/boundary.h"
+
 namespace host {
 namespace {
 
@@ -25,11 +27,13 @@ OfferedService*& newest_offer_slot(std::string_view name) {
 
 }  // namespace
 
-extern "C" void* host_global(const char* name, int32_t) {
-    if (name == nullptr) return nullptr;
-    const auto guard = lock_chains();
-    const OfferedService* offer = find_newest_offer(name);
-    return offer ? offer->service_ : nullptr;
+extern "C" void* host_global(const char* name, int32_t) noexcept {
+    return guarded<void*>(nullptr, [&]() -> void* {
+        if (name == nullptr) return nullptr;
+        const auto guard = lock_chains();
+        const OfferedService* offer = find_newest_offer(name);
+        return offer ? offer->service_ : nullptr;
+    });
 }
 
 OfferedService::OfferedService(std::string_view name, void* service, void* owner, const void* kind)

@@ -9,7 +9,7 @@
 namespace host {
 
 // The host's HostGlobal: the service offered last under `name`, or null.
-extern "C" void* host_global(const char* name, int32_t flags);
+extern "C" void* host_global(const char* name, int32_t flags) noexcept;
 
 // Offers `service` under `name` while it lives (null withdraws the name); the
 // offer made before it under that name answers again when it ends. The
@@ -28,7 +28,7 @@ protected:
     static void* newest_owner(std::string_view name, const void* kind);
 
 private:
-    friend void* host_global(const char*, int32_t);
+    friend void* host_global(const char*, int32_t) noexcept;
 
     void* service_;
     void* owner_;

@@ -18,9 +18,10 @@ for target in build-fuzz/fuzz/fuzz_*; do
   corpus=fuzz/corpus/${name#fuzz_}
   work=$(mktemp -d)
   echo "== $name for ${seconds}s"
-  # A depth file may announce rows of up to 2 GiB, and the loader holds one
-  # row: single allocations up to that size are expected, larger ones are not.
-  "$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
+  # Inputs hold at most 64 KiB, and neither the loader nor the host holds
+  # more than twice a file: a single allocation of 16 MiB or a process of
+  # 512 MiB is a fault, whatever size a file announces.
+  "$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=512 -malloc_limit_mb=16 \
     -timeout=30 -artifact_prefix="build-fuzz/artifacts/$name-" -print_final_stats=0 \
     "$work" "$corpus" 2>&1 | tail -n 3
   status=${PIPESTATUS[0]}

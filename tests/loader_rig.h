@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,11 @@ public:
         EXPECT_EQ(zload_activate(SERVER_CLASS_VERSION, host::host_global, &outer_, nullptr), ACTIVATE_OK);
         return outer_.result;
     }
+    // The body alone from `stream` through the linked loader.
+    int32_t send_linked(std::FILE* stream, const ZBufHeader& header) {
+        zload_send_image(&outer_, stream, int32_t(header.width), int32_t(header.height), header.value_type);
+        return outer_.result;
+    }
     host::ImageLoad outcome() {
         loader.local()->result = outer_.result;
         return loader.result();
@@ -105,6 +111,7 @@ public:
     host::ImageLoader loader;
     bool refuse_begin = false;
     int32_t refused_row = -1;
+    std::optional<int32_t> finish_answer;  // what finish returns instead of the host's answer
     std::function<void()> at_end;        // runs inside end_image
     std::size_t reserved_after_size = 0;
     Calls calls;
@@ -142,7 +149,8 @@ private:
     static int32_t finish(void* data, int32_t error_code) {
         RecordingHost& r = self(data);
         r.calls.push_back("finish " + std::to_string(error_code));
-        return r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
+        const int32_t answer = r.inner_protocol_->finish(r.inner_protocol_->protocol_data, error_code);
+        return r.finish_answer.value_or(answer);
     }
     static int32_t end(void* data, ImageProtocol* protocol) {
         RecordingHost& r = self(data);

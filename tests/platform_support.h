@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace test {
 
@@ -26,6 +27,11 @@ std::size_t stream_buffer_size(const std::filesystem::path& path);
 
 // fopen of a path in the system's own encoding of names.
 std::FILE* open_file(const std::filesystem::path& path, const char* mode);
+
+// The read end of a pipe that holds `bytes` (at most 32 KiB) and whose
+// write end is closed: a stream that cannot be moved. Null where the system
+// offers no such stream (Windows).
+std::FILE* pipe_holding(const std::vector<unsigned char>& bytes);
 
 // A new, empty directory under the system's temporary directory.
 std::filesystem::path make_temp_directory();

@@ -127,4 +127,14 @@ private:
 
 inline const char* module_path() { return OBK_MODULE_PATH; }
 
+// While one lives, every operator new on its thread throws std::bad_alloc
+// (the module's own heap is malloc and stays untouched).
+class AllocationsThrow {
+public:
+    AllocationsThrow();
+    ~AllocationsThrow();
+    AllocationsThrow(const AllocationsThrow&) = delete;
+    AllocationsThrow& operator=(const AllocationsThrow&) = delete;
+};
+
 }  // namespace test

@@ -114,6 +114,12 @@ TEST_F(CompositorTest, CopyReproducesTheWholeRecord) {
     const ZCompInstance before = state();
     filter.instance().copy_from(filter.instance());
     EXPECT_EQ(std::memcmp(&before, &state(), sizeof before), 0) << "copy onto itself";
+
+    // A host that hands over no record gets nothing copied, from or to it.
+    const InstanceOps& ops = filter.instance().ops();
+    EXPECT_EQ(ops.copy(nullptr, filter.instance().get()), nullptr);
+    EXPECT_EQ(ops.copy(filter.instance().get(), nullptr), nullptr);
+    EXPECT_EQ(std::memcmp(&before, &state(), sizeof before), 0) << "copy from nothing";
 }
 
 TEST_F(CompositorTest, InitChecksTheDepthImageFirstThenTheCompositeImage) {

@@ -43,7 +43,9 @@ TEST_F(CompositorPanel, BuildsTwoImageListsAndANoteAlignedOnTheWidestLabel) {
         EXPECT_TRUE(desc.item.list == nullptr && desc.item.count == 0 && desc.item.width == 0);
     }
     EXPECT_EQ(panel.controls[2]->desc.type, DESC_TEXT);
-    EXPECT_EQ(panel.controls[2]->text_lines, (std::vector<std::string>{"Use the Image Editor to load", "both of these."}));
+    const std::vector<std::string> note = {"Use the Image Editor to load", "both of these."};
+    EXPECT_EQ(panel.controls[2]->text_lines, note);
+    EXPECT_EQ(panel.controls[2]->text_lines_at_open, note) << "the description lives while the panel is open";
     for (const auto& control : panel.controls) {
         for (const host::AttributeWrite& write : control->writes) {
             EXPECT_EQ(write.value.type, VALUE_INT);

@@ -158,6 +158,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         int32_t status;
         Calls calls;
         int32_t rows_received = 0;
+        std::optional<int32_t> finish_answer = std::nullopt;
     };
     const Case cases[] = {
         {"missing file", std::nullopt, false, -1, STATUS_BAD_FILE, {}},
@@ -175,6 +176,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         {"height 0", depth_bytes(header_of(3, 0), {}), false, -1, STATUS_OK, load_calls(3, 0, 0, 0)},
         {"16384 x 16384 above a 64-byte file", depth_bytes(header_of(16384, 16384), {}), false, -1,
          STATUS_FAILED, load_calls(16384, 16384, 0, 99)},
+        {"the result is what finish answers", ten_rows, false, -1, 5, load_calls(3, 10, 10, 0), 10, 5},
     };
     for (const Case& c : cases) {
         const auto path = dir / "case.zb";
@@ -183,6 +185,7 @@ TEST(ZLoad, FailuresEndTheLoadWithTheirStatusAndTheRightCalls) {
         RecordingHost host(path.string());
         host.refuse_begin = c.refuse_begin;
         host.refused_row = c.refused_row;
+        host.finish_answer = c.finish_answer;
         EXPECT_EQ(host.load(*module), c.status) << c.name;
         EXPECT_EQ(host.calls, c.calls) << c.name;
         const host::ImageLoad load = host.outcome();
@@ -216,37 +219,61 @@ TEST(ZLoad, NoRowAfterTheRefusedOneIsRead) {
     EXPECT_LT(position, 64 + 5 * row_bytes) << "row 4 read";
 }
 
-TEST(ZLoad, FailedAllocationsEndTheLoadCleanly) {
+// Through the loader linked into the tests, whose heap can fail and tells
+// its largest block: the one row buffer is allocated only once the file has
+// shown that it holds a row, so a load never takes more than the file holds
+// (a stream that cannot be moved: twice what arrived, past a first 4 KiB).
+TEST(ZLoad, OneRowBufferOnlyOnceTheFileHoldsARow) {
     test::TempDir dir;
+    const uint32_t WIDE = 0x1FFFFFF0;  // rows of 2 GiB
     struct Case {
         const char* name;
         uint16_t value_type;
-        uint32_t height;
-        int64_t failing_allocation;
+        uint32_t width, height, samples;  // samples in the body
+        int64_t failing_allocation;       // 0: none fails
         int32_t status;
         Calls calls;
+        bool through_pipe = false;
     };
     const Case cases[] = {
-        {"row buffer, 32-bit samples", ZBUF_FLOAT32, 2, 1, STATUS_FAILED, {}},
-        {"row buffer, 64-bit samples", ZBUF_FLOAT64, 2, 1, STATUS_FAILED, {}},
-        {"second buffer", ZBUF_FLOAT64, 2, 2, STATUS_FAILED, load_calls(3, 2, 0, 99)},
-        {"second buffer, height 0", ZBUF_FLOAT64, 0, 2, STATUS_OK, load_calls(3, 0, 0, 0)},
-        {"32-bit samples need one buffer", ZBUF_FLOAT32, 2, 2, STATUS_OK, load_calls(3, 2, 2, 0)},
-        {"64-bit samples need two buffers", ZBUF_FLOAT64, 2, 3, STATUS_OK, load_calls(3, 2, 2, 0)},
+        {"row buffer, 32-bit samples", ZBUF_FLOAT32, 3, 2, 6, 1, STATUS_FAILED, {}},
+        {"row buffer, 64-bit samples", ZBUF_FLOAT64, 3, 2, 6, 1, STATUS_FAILED, {}},
+        {"32-bit samples need one buffer", ZBUF_FLOAT32, 3, 2, 6, 2, STATUS_OK, load_calls(3, 2, 2, 0)},
+        {"64-bit samples need one buffer", ZBUF_FLOAT64, 3, 2, 6, 2, STATUS_OK, load_calls(3, 2, 2, 0)},
+        {"height 0 needs none", ZBUF_FLOAT64, 3, 0, 0, 1, STATUS_OK, load_calls(3, 0, 0, 0)},
+        {"80 bytes announcing a row of 2 GiB", ZBUF_FLOAT32, WIDE, 1, 4, 1, STATUS_FAILED,
+         load_calls(WIDE, 1, 0, 99)},
+        {"64-bit row one sample short", ZBUF_FLOAT64, 3, 1, 2, 1, STATUS_FAILED, load_calls(3, 1, 0, 99)},
+        {"pipe: rows arrive", ZBUF_FLOAT32, 3, 2, 6, 0, STATUS_OK, load_calls(3, 2, 2, 0), true},
+        {"pipe: 16 bytes under a row of 2 GiB", ZBUF_FLOAT32, WIDE, 1, 4, 0, STATUS_FAILED,
+         load_calls(WIDE, 1, 0, 99), true},
+        {"pipe: rows of 32 KiB grow the buffer", ZBUF_FLOAT64, 4096, 1, 4096, 0, STATUS_OK,
+         load_calls(4096, 1, 1, 0), true},
+        {"pipe: growing refused", ZBUF_FLOAT32, 4096, 1, 4096, 2, STATUS_FAILED, {}, true},
     };
     for (const Case& c : cases) {
         ByteBuilder body;
-        for (uint32_t i = 0; i < 3 * c.height; ++i) {
+        for (uint32_t i = 0; i < c.samples; ++i) {
             if (c.value_type == ZBUF_FLOAT64) body.f64(i); else body.f32(float(i));
         }
+        const ZBufHeader header = header_of(c.width, c.height, c.value_type);
+        const Bytes file = c.through_pipe ? body.bytes() : depth_bytes(header, body.bytes());
+        std::FILE* pipe = c.through_pipe ? test::pipe_holding(file) : nullptr;
+        if (c.through_pipe && pipe == nullptr) {
+            test::skip_case(c.name, "needs a pipe: a stream that cannot be moved");
+            continue;
+        }
         const auto path = dir / "alloc.zb";
-        test::write_file(path, depth_bytes(header_of(3, c.height, c.value_type), body.bytes()));
+        test::write_file(path, file);
         RecordingHost host(path.string());
+        obk_take_largest_allocation();
         {
             FailingAllocation failing(c.failing_allocation);
-            EXPECT_EQ(host.load_linked(), c.status) << c.name;
+            EXPECT_EQ(pipe ? host.send_linked(pipe, header) : host.load_linked(), c.status) << c.name;
         }
+        if (pipe) std::fclose(pipe);
         EXPECT_EQ(host.calls, c.calls) << c.name;
+        EXPECT_LE(obk_take_largest_allocation(), c.through_pipe ? 2 * file.size() + 4096 : file.size()) << c.name;
         EXPECT_EQ(test::descriptor_of(path), -1) << c.name << ": file left open";
     }
 }

@@ -243,25 +243,26 @@ TEST(ZSaveFailures, EveryFailureShowsItsMessageAndReleasesEverything) {
         long file_size;  // of depth0001.zb, or -1 for none
     };
     const auto file_name = [](Saver& s) { return (s.dir / "depth0001.zb").string(); };
+    const std::string headers_failed = "OBK_ZSave:  Couldn't write headers";
     const Case cases[] = {
-        {"empty name", [](Saver& s) { s.choose(""); }, {zsave_text::NO_FILENAME, std::nullopt}, -1},
+        {"empty name", [](Saver& s) { s.choose(""); }, {"OBK_ZSave:  No filename selected.", std::nullopt}, -1},
         {"depth line missing for the statistics",
          [](Saver& s) { s.filter.set_line_filter([](int32_t b, int32_t row) { return b != BUF_DEPTH || row != 1; }); },
-         {zsave_text::NO_DEPTH_LINE, std::nullopt}, -1},
+         {"OBK_ZSave:  Couldn't get depth buffer pointer.", std::nullopt}, -1},
         {"depth line missing for the body",
          [](Saver& s) {
              s.filter.set_line_filter([fetches = 0](int32_t b, int32_t row) mutable {
                  return b != BUF_DEPTH || row != 1 || ++fetches == 1;
              });
          },
-         {zsave_text::NO_DEPTH_LINE, std::nullopt}, 64 + 16},
+         {"OBK_ZSave:  Couldn't get depth buffer pointer.", std::nullopt}, 64 + 16},
         {"headers on a full disk",
          [&](Saver& s) { fs::create_symlink("/dev/full", file_name(s)); },
-         {zsave_text::HEADERS_FAILED, std::nullopt}, 0},
+         {headers_failed, std::nullopt}, 0},
     };
     for (const Case& c : cases) {
 #if defined(_WIN32)
-        if (c.message.text == zsave_text::HEADERS_FAILED) {
+        if (c.message.text == headers_failed) {
             test::skip_case(c.what, "needs /dev/full, a file that refuses every write");
             continue;
         }
@@ -275,7 +276,7 @@ TEST(ZSaveFailures, EveryFailureShowsItsMessageAndReleasesEverything) {
             saver.filter.process(frame_of(4, 3, std::vector<float>(12, 1.0f)));
             EXPECT_EQ(test::open_descriptors(), descriptors) << c.what;
             Message expected = c.message;
-            if (c.message.text == zsave_text::HEADERS_FAILED) expected.second_text = file_name(saver);
+            if (c.message.text == headers_failed) expected.second_text = file_name(saver);
             if (log) {
                 EXPECT_EQ(log->messages(), std::vector<Message>{expected}) << c.what;
             }
@@ -328,7 +329,7 @@ TEST(ZSaveFailures, UnopenableFilesKeepTheLastOpenedSize) {
         host::MessageLog log;
         const std::size_t descriptors = test::open_descriptors();
         saver.filter.process(frame_of(2, 1, {8, 3}));
-        EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::OPEN_FAILED, c.second_text}})) << c.base;
+        EXPECT_EQ(log.messages(), (std::vector<Message>{{"OBK_ZSave:  Couldn't open output file", c.second_text}})) << c.base;
         EXPECT_EQ(test::open_descriptors(), descriptors);
         EXPECT_EQ(bits(saver.state().header.min_depth), bits(3.0f)) << "statistics are measured first";
         EXPECT_EQ(saver.state().header.width, 0u);
@@ -347,26 +348,33 @@ TEST(ZSaveFailures, RowThatCannotBeWrittenEndsTheFile) {
 #if defined(_WIN32)
     GTEST_SKIP() << "needs RLIMIT_FSIZE to make the disk refuse a row";
 #else
-    Saver saver;
-    saver.choose(saver.base());
-    host::MessageLog log;
-    const std::size_t descriptors = test::open_descriptors();
-    {
-        // The disk takes the headers and one row of 16 bytes, then no more.
-        rlimit saved{};
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = 64 + 16;
-        setrlimit(RLIMIT_FSIZE, &limited);
-        saver.filter.process(frame_of(4, 3, std::vector<float>(12, 2.0f)));
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous_handler);
+    // The disk takes the headers and what follows of the rows of 16 bytes
+    // up to the limit, then no more.
+    const struct { const char* what; rlim_t limit; } cases[] = {
+        {"full after row 0", 64 + 16},
+        {"full 6 bytes into the last row", 64 + 2 * 16 + 6},
+    };
+    for (const auto& c : cases) {
+        Saver saver;
+        saver.choose(saver.base());
+        host::MessageLog log;
+        const std::size_t descriptors = test::open_descriptors();
+        {
+            rlimit saved{};
+            getrlimit(RLIMIT_FSIZE, &saved);
+            const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limited = saved;
+            limited.rlim_cur = c.limit;
+            setrlimit(RLIMIT_FSIZE, &limited);
+            saver.filter.process(frame_of(4, 3, std::vector<float>(12, 2.0f)));
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, previous_handler);
+        }
+        const std::string name = (saver.dir / "depth0001.zb").string();
+        EXPECT_EQ(log.messages(), (std::vector<Message>{{"OBK_ZSave:  Error while writing", name}})) << c.what;
+        EXPECT_EQ(fs::file_size(name), c.limit) << c.what;
+        EXPECT_EQ(test::open_descriptors(), descriptors) << c.what;
     }
-    const std::string name = (saver.dir / "depth0001.zb").string();
-    EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::WRITE_FAILED, name}}));
-    EXPECT_EQ(fs::file_size(name), 80u);
-    EXPECT_EQ(test::open_descriptors(), descriptors);
 #endif
 }
 
@@ -375,7 +383,7 @@ TEST(ZSaveFailures, FramesNoDepthFileCanHoldAreRefused) {
     saver.choose(saver.base());
     host::MessageLog log;
     saver.filter.process(host::Frame(0, 3, 1));
-    EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::FRAME_SIZE, std::nullopt}}));
+    EXPECT_EQ(log.messages(), (std::vector<Message>{{"OBK_ZSave:  Frame size doesn't fit a depth file", std::nullopt}}));
     EXPECT_TRUE(files_in(saver.dir.path()).empty());
 
     // A host handing out a negative size reaches the same refusal.
@@ -391,7 +399,7 @@ TEST(ZSaveFailures, FramesNoDepthFileCanHoldAreRefused) {
         return row;
     };
     handler.process(saver.filter.instance().get(), &access);
-    EXPECT_EQ(log.messages().back(), (Message{zsave_text::FRAME_SIZE, std::nullopt}));
+    EXPECT_EQ(log.messages().back(), (Message{"OBK_ZSave:  Frame size doesn't fit a depth file", std::nullopt}));
     EXPECT_EQ(log.size(), 2u);
 
     const struct { int32_t width, height; uint16_t type; bool storable; } sizes[] = {
@@ -590,7 +598,7 @@ TEST(ZSaveAllocation, FailedAllocationsAreReported) {
         obk_fail_allocation_after(0);
         EXPECT_EQ(session.counts().rgb_set, 4u);
     }
-    EXPECT_EQ(log.messages(), (std::vector<Message>{{zsave_text::NO_SCANLINE, std::nullopt}}));
+    EXPECT_EQ(log.messages(), (std::vector<Message>{{"OBK_ZSave:  Couldn't allocate depth buffer scanline.", std::nullopt}}));
     EXPECT_TRUE(files_in(dir.path()).empty());
     EXPECT_EQ(bits(state.header.max_depth), bits(3.0f)) << "statistics come before the row buffer";
     zsave_destroy(instance);

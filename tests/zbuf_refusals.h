@@ -99,6 +99,8 @@ inline std::vector<Refusal> refusals() {
     add("units and offset", file_with(header_with([](HeaderFields& f) { f.units = 9; f.offset = 5.0f; })),
              R::ACCEPTED, 56, "");
     add("body one byte short", file_with(h, 23), R::ACCEPTED, 56, "");
+    add("ZBOD size equal to the FORM size", file_with(header_with([](HeaderFields& f) { f.height = 7; }), -1, 56),
+        R::ACCEPTED, 56, "");
     {
         ByteBuilder b;
         b.id("FORM").u32(90).id("ILBM").id("JUNK").u32(5).zeros(6);

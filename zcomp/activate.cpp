@@ -12,14 +12,15 @@ const InstanceOps INSTANCE_OPS = {
 
 }  // namespace
 
-extern "C" {
+std::atomic<ImageListService*> image_list{nullptr};
 
-ImageListService* image_list = nullptr;
+extern "C" {
 
 int32_t zcomp_activate(int32_t version, HostGlobal global, void* local, void*) {
     if (version != SERVER_CLASS_VERSION) return ACTIVATE_BAD_VERSION;
-    image_list = static_cast<ImageListService*>(global(SERVICE_IMAGE_LIST, 0));
-    if (image_list == nullptr) return ACTIVATE_BAD_GLOBALS;
+    auto* list = static_cast<ImageListService*>(global(SERVICE_IMAGE_LIST, 0));
+    image_list.store(list, std::memory_order_relaxed);
+    if (list == nullptr) return ACTIVATE_BAD_GLOBALS;
 
     auto* record = static_cast<PixelHandlerRecord*>(local);
     fill_instance_ops(record->instance_ops, global, INSTANCE_OPS);

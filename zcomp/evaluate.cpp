@@ -32,7 +32,7 @@ extern "C" void zcomp_evaluate(void* instance, const PixelAccess* access) {
     access->get_values(BUF_DEPTH, 1, &depth);
 
     // Without an image list (a later activation failed) the pixel stays as rendered.
-    if (const ImageListService* list = image_list) {
+    if (const ImageListService* list = current_image_list()) {
         const ImagePosition in_depth = map_to_image(*access, z.depth_scaled, z.depth_scale_x, z.depth_scale_y);
         const float sample = list->image_value(z.depth_image, in_depth.x, in_depth.y);
         // Written as a negation so that a NaN on either side composites.

@@ -41,10 +41,12 @@ ControlDesc image_list_desc(HostGlobal global) {
     return desc;
 }
 
-// Adds the three controls; false as soon as one cannot be added.
+// Adds the three controls through the one description `desc`, which the
+// host may read again as long as the panel exists; false as soon as one
+// cannot be added.
 bool add_controls(const PanelService& service, void* panel, HostGlobal global, const char* const* note_lines,
-                  PanelControl* (&controls)[CONTROL_COUNT]) {
-    ControlDesc desc = image_list_desc(global);
+                  ControlDesc& desc, PanelControl* (&controls)[CONTROL_COUNT]) {
+    desc = image_list_desc(global);
     controls[DEPTH_LIST] = service.add_control(panel, "LWListControl", &desc, "Z-Buffer");
     if (controls[DEPTH_LIST] == nullptr) return false;
     desc = image_list_desc(global);
@@ -96,6 +98,8 @@ extern "C" const char* zcomp_options(void* instance) {
     ControlValue value{};
     value.type = VALUE_INT;
     static const char* const note_lines[] = {"Use the Image Editor to load", "both of these.", nullptr};
+    // Outlives the panel, which is destroyed on every path out of this call.
+    ControlDesc desc{};
 
     const auto* service = static_cast<const PanelService*>(zcomp_service(z, SERVICE_PANELS));
     if (service == nullptr) return NO_PANEL_FUNCTIONS;
@@ -104,7 +108,7 @@ extern "C" const char* zcomp_options(void* instance) {
     const PanelGuard destroy_on_return(*service, panel);
 
     PanelControl* controls[CONTROL_COUNT] = {};
-    if (!add_controls(*service, panel, z.host_global, note_lines, controls)) return NO_PANEL;
+    if (!add_controls(*service, panel, z.host_global, note_lines, desc, controls)) return NO_PANEL;
     lay_out(controls, value);
     show_image(controls[DEPTH_LIST], z.depth_image, value);
     show_image(controls[COMP_LIST], z.comp_image, value);

@@ -89,13 +89,15 @@ void* zcomp_create(HostGlobal host, void*, const char** error_text) {
 void zcomp_destroy(void* instance) { obk_free(instance); }
 
 const char* zcomp_copy(void* destination, void* source) {
-    if (destination != source) std::memcpy(destination, source, sizeof(ZCompInstance));
+    if (destination != nullptr && source != nullptr && destination != source) {
+        std::memcpy(destination, source, sizeof(ZCompInstance));
+    }
     return nullptr;
 }
 
 const char* zcomp_load(void* instance, const LoadState* state) {
     ZCompInstance& z = as_instance(instance);
-    if (const ImageListService* list = image_list) {
+    if (const ImageListService* list = current_image_list()) {
         z.depth_image = list->load_image_ref(state);
         z.comp_image = list->load_image_ref(state);
     }
@@ -104,7 +106,7 @@ const char* zcomp_load(void* instance, const LoadState* state) {
 
 const char* zcomp_save(void* instance, const SaveState* state) {
     const ZCompInstance& z = as_instance(instance);
-    const ImageListService* list = image_list;
+    const ImageListService* list = current_image_list();
     if (list && z.depth_image && z.comp_image) {
         list->save_image_ref(state, z.depth_image);
         list->save_image_ref(state, z.comp_image);
@@ -114,7 +116,7 @@ const char* zcomp_save(void* instance, const SaveState* state) {
 
 const char* zcomp_describe(void* instance) {
     ZCompInstance& z = as_instance(instance);
-    const ImageListService* list = image_list;
+    const ImageListService* list = current_image_list();
     const char* comp_name = image_label(z.comp_image, list);
     const char* depth_name = image_label(z.depth_image, list);
     const int written = std::snprintf(z.description, sizeof z.description, "OBK_ZComp:  %s, %s", depth_name, comp_name);
@@ -130,7 +132,7 @@ const char* zcomp_init(void* instance, int32_t) {
     ZCompInstance& z = as_instance(instance);
     if (z.depth_image == nullptr) return NO_DEPTH_IMAGE;
     if (z.comp_image == nullptr) return NO_COMP_IMAGE;
-    const ImageListService* list = image_list;
+    const ImageListService* list = current_image_list();
     if (list == nullptr) return NO_IMAGE_LIST;
     const auto* scene = static_cast<const SceneInfoService*>(zcomp_service(z, SERVICE_SCENE_INFO));
     if (scene == nullptr) return nullptr;

@@ -2,6 +2,7 @@
 // the helpers that its instance, render, per-pixel and panel operations share.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -31,14 +32,20 @@ struct ZCompInstance {
 // host does not offer it (or the instance holds no lookup).
 void* zcomp_service(const ZCompInstance& instance, const char* name);
 
+// The image list found by the handler's last activation with version 4;
+// null before it and after a failed lookup. Written only by zcomp_activate;
+// the module's only mutable module-wide value. A host may activate the
+// handler while render threads evaluate, so it is atomic; relaxed, since
+// only the pointer itself is shared (the record it points to is the host's
+// and stays valid as long as compositor instances exist), and a relaxed load
+// is a plain load on the processors the module is built for.
+extern std::atomic<ImageListService*> image_list;
+
+inline const ImageListService* current_image_list() { return image_list.load(std::memory_order_relaxed); }
+
 // Entry points: C functions that the host reaches only through the records
 // that the activations fill; none of them throws.
 extern "C" {
-
-// The image list found by the handler's last activation with version 4;
-// null before it and after a failed lookup. Written only by zcomp_activate;
-// the module's only mutable module-wide value.
-extern ImageListService* image_list;
 
 int32_t zcomp_activate(int32_t version, HostGlobal global, void* local, void* server_data);
 int32_t zcomp_interface_activate(int32_t version, HostGlobal global, void* local, void* server_data);

@@ -5,12 +5,16 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
 
 #include "host/module_host.h"
 #include "obk_version.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frames.h"
+#include "zhost/image_io.h"
 #include "zhost/one_line.h"
 #include "zhost/report.h"
 #include "zhost/suggest.h"
@@ -66,6 +70,22 @@ void add_global_options(CLI::App& app, GlobalOptions& global) {
     CLI::Option* quiet = app.add_flag("-q,--quiet", global.quiet, "No progress bar and no \"wrote\" lines");
     app.add_flag("-v,--verbose", global.verbose, "A line for each frame done")->excludes(quiet);
     app.add_flag("--timings", global.timings, "Print the time each stage took on stderr at the end");
+    app.add_option("--max-image-mb", global.max_image_mb,
+                   "Largest image to read, in MB of decoded samples (default: an eighth of this machine's memory, " +
+                       std::to_string(default_max_image_bytes() >> 20) + " MB)")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
+}
+
+// The command line as the ImageHistory of outputs records it; arguments
+// with blanks or quotes are quoted.
+std::string command_line(int argc, char** argv) {
+    std::string line = "zhost";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool quote = arg.empty() || arg.find_first_of(" \t\"'") != std::string::npos;
+        line += " " + (quote ? "\"" + arg + "\"" : arg);
+    }
+    return one_line(line);
 }
 
 CLI::App* add_demo(CLI::App& app, DemoOptions& demo) {
@@ -103,6 +123,14 @@ CLI::App* add_load(CLI::App& app, LoadOptions& load) {
                         "Output image: EXR, TIFF and PFM keep the floats; 8-bit formats get a false-colour picture")
         ->required();
     command->add_flag("--preview", load.preview, "Write a normalised false-colour picture");
+    command->add_option("--far", load.far,
+                        "Previews: depths at or above this are background, painted grey (default: 1e10; "
+                        "infinities always are)");
+    command->add_option("--range", load.range,
+                        "Previews: NEAR,FAR depths at the ends of the colours (default: the 1st and 99th "
+                        "percentiles of the depths before the background)");
+    command->add_flag("--log", load.log, "Previews: colours on a logarithmic scale of depth");
+    command->add_option("--compression", load.compression, "EXR or TIFF compression (default: zip)");
     command->footer(help_footer({"zhost load inputs/zbuf0001.zb -o out/depth.exr",
                                  "zhost load inputs/zbuf0001.zb -o out/depth.png --preview"}));
     return command;
@@ -125,6 +153,15 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
     command->add_option("--zbuffer", comp.zbuffer, "Depth image: a .zb file or any float image")->required();
     command->add_option("--comp", comp.comp, "Image to composite")->required();
     command->add_option("-o,--output", comp.out, "Output: RGBA and Z (EXR) or RGBA")->required();
+    command->add_option("--render-layer", comp.render_layer,
+                        "Layer of the render whose LAYER.R, LAYER.G, LAYER.B, LAYER.A (and LAYER.Z) to composite");
+    command->add_option("--depth-channel", comp.depth_channel,
+                        "Depth channel of the render (default: Z), and of the depth image when it has several");
+    command->add_option("--subimage", comp.subimage, "Part of a multi-part render file, by index or name");
+    command->add_option("-d", comp.data_type, "Sample type of EXR and TIFF outputs (default: as the render stores it)")
+        ->check(CLI::IsMember({"float", "half"}));
+    command->add_option("--compression", comp.compression,
+                        "EXR or TIFF compression (default: the render's, as oiiotool keeps it)");
     command->footer(help_footer(
         {COMP_EXAMPLE, "zhost comp --render inputs/render.0002.exr --zbuffer inputs/depth.0002.exr "
                        "--comp inputs/comp.0002.exr -o out/comp.0002.png"}));
@@ -154,6 +191,16 @@ void add_threads(CLI::App& command, int& threads) {
     command.add_option("--threads", threads, "Worker threads (0: one per processor)")
         ->check(CLI::Range(0, 256))
         ->capture_default_str();
+}
+
+// Memory ran out although each image fits the limit: the command's images
+// together do not fit in what the machine or the process may take.
+int out_of_memory() {
+    std::fprintf(stderr,
+                 "zhost: out of memory: this command's images do not fit in the memory available "
+                 "(each image may take up to %llu MB, --max-image-mb)\n",
+                 static_cast<unsigned long long>(max_image_bytes() >> 20));
+    return EXIT_REFUSED;
 }
 
 int usage_error(const std::string& what) {
@@ -212,6 +259,8 @@ int run(int argc, char** argv) {
     }
 
     if (options.global.timings) enable_timings();
+    set_max_image_bytes(options.global.max_image_mb << 20);
+    set_command_line(command_line(argc, argv));
     set_verbosity(verbosity_of(options.global));
     use_image_threads(options.global.threads);
     const PrintTimingsAtEnd timings_at_end;
@@ -227,9 +276,13 @@ int run(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_USAGE;
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
     } catch (const std::exception& error) {
         // zhost::Error and host::HostError carry one-line reasons; anything
-        // else (out of memory, say) is reported the same way.
+        // else is reported the same way.
         std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_REFUSED;
     }

@@ -4,6 +4,7 @@
 // host::HostError for failures that end the whole command.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ namespace zhost {
 
 struct GlobalOptions {
     std::string module_path;
+    uint64_t max_image_mb = 0;  // 0: the default share of the machine's memory
     bool quiet = false;    // no progress bar, no "wrote" lines
     bool verbose = false;  // a line for each frame
     bool timings = false;
@@ -37,6 +39,10 @@ struct LoadOptions {
     std::string file;
     std::string out;
     bool preview = false;
+    std::optional<float> far;  // background threshold of previews
+    std::string range;         // NEAR,FAR of previews
+    bool log = false;
+    std::string compression;
 };
 
 struct InfoOptions {
@@ -49,6 +55,11 @@ struct CompOptions {
     std::string zbuffer;
     std::string comp;
     std::string out;
+    std::string render_layer;
+    std::string depth_channel;
+    std::string subimage;
+    std::string data_type;  // "float" or "half"; empty: as the render stores it
+    std::string compression;
 };
 
 struct RenderOptions {

@@ -18,13 +18,30 @@ namespace {
 constexpr const char* DEPTH_IMAGE = "zbuffer";
 constexpr const char* COMP_IMAGE = "comp";
 
-host::Image read_zbuffer(const host::Module& module, const std::string& path) {
+host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel) {
     host::Image depth = read_list_image(module, DEPTH_IMAGE, path);
     if (depth.channels != 1) {
-        depth = read_depth(path);  // the Z of an image with colour, or a clear refusal
+        // The Z (or the channel named) of an image with colour, or a clear refusal.
+        depth = read_depth(path, {"", "", depth_channel});
         depth.name = DEPTH_IMAGE;
     }
     return depth;
+}
+
+// The compositor scales images of another size to the frame; say so.
+void note_scaling(const char* role, const host::Image& image, const host::Frame& frame) {
+    if (image.width == frame.width() && image.height == frame.height()) return;
+    std::fprintf(stderr, "note: %s image %dx%d scaled to the %dx%d frame\n", role, image.width, image.height,
+                 frame.width(), frame.height());
+}
+
+// Output options that the output's format cannot honour are usage errors.
+void check_output_options(const CompOptions& options) {
+    check_compression(options.out, options.compression);
+    const std::string extension = extension_of(options.out);
+    if (!options.data_type.empty() && extension != ".exr" && extension != ".tif" && extension != ".tiff") {
+        throw UsageError("-d applies to EXR and TIFF outputs, not " + options.out);
+    }
 }
 
 }  // namespace
@@ -39,22 +56,26 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
 }
 
 int run_comp(const CompOptions& options, const GlobalOptions& global) {
+    check_output_options(options);
+    OutputSettings settings;
     host::Frame frame = [&] {
         const StageTimer timer("read render");
-        const RgbaAndDepth render = options.render_depth.empty()
-                                        ? read_rgba_and_depth(options.render)
-                                        : RgbaAndDepth{read_rgba(options.render), read_depth(options.render_depth)};
+        const RgbaAndDepth render = read_rgba_and_depth(
+            options.render, {options.subimage, options.render_layer, options.depth_channel}, options.render_depth);
         check_same_size(render.rgba, render.depth);
+        settings = follow_render(render.source, options.data_type, options.compression);
         return make_frame(render.depth, &render.rgba, 1);
     }();
     const auto module = host::Module::open(global.module_path);
     std::vector<host::Image> images;
     {
         const StageTimer timer("read images");
-        images.push_back(read_zbuffer(*module, options.zbuffer));
+        images.push_back(read_zbuffer(*module, options.zbuffer, options.depth_channel));
         images.push_back(read_rgba(options.comp));
         images.back().name = COMP_IMAGE;
     }
+    note_scaling("depth", images[0], frame);
+    note_scaling("comp", images[1], frame);
     host::MessageLog log;
     RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)},
                           worker_count(global.threads, frame.height()), log);
@@ -64,7 +85,7 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     }
     {
         const StageTimer timer("write output");
-        write_frame_image(options.out, frame);
+        write_frame_image(options.out, frame, settings);
     }
     report("wrote %s  (%dx%d)\n", options.out.c_str(), frame.width(), frame.height());
     return 0;

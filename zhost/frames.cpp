@@ -1,6 +1,9 @@
 #include "zhost/frames.h"
 
+#include <OpenImageIO/imageio.h>
+
 #include <algorithm>
+#include <array>
 #include <thread>
 
 #include <OpenImageIO/imageio.h>
@@ -12,8 +15,32 @@
 namespace zhost {
 namespace {
 
+constexpr std::array<int32_t, 3> RGB_BUFFERS = {BUF_RED, BUF_GREEN, BUF_BLUE};
+constexpr std::array<int32_t, 5> RGBAZ_BUFFERS = {BUF_RED, BUF_GREEN, BUF_BLUE, BUF_ALPHA, BUF_DEPTH};
+
 std::string size_text(const host::Image& image) {
     return std::to_string(image.width) + "x" + std::to_string(image.height);
+}
+
+// 8-bit formats: straight alpha where the format has alpha, else the colour
+// over black as rendered.
+void write_frame_picture(const std::string& path, const host::Image& rgba, const OutputSettings& settings) {
+    const auto output = OIIO::ImageOutput::create(path);
+    const int32_t channels = output && output->supports("alpha") ? 4 : 3;
+    write_picture(path, display_picture(rgba, true, settings.colour_space, channels), settings.metadata);
+}
+
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers) {
+    host::Image out;
+    out.width = frame.width();
+    out.height = frame.height();
+    out.channels = int32_t(buffers.size());
+    out.pixels.resize(std::size_t(out.width) * std::size_t(out.height) * buffers.size());
+    for (std::size_t c = 0; c < buffers.size(); ++c) {
+        std::span<const float> samples = frame.samples(buffers[c]);
+        for (std::size_t i = 0; i < samples.size(); ++i) out.pixels[i * buffers.size() + c] = samples[i];
+    }
+    return out;
 }
 
 }  // namespace
@@ -29,25 +56,18 @@ void use_image_threads(int asked) {
     OIIO::attribute("exr_threads", threads);  // OpenEXR's own pool
 }
 
-void write_frame_image(const std::string& path, const host::Frame& frame) {
-    const host::Image rgba = frame_rgba(frame);
+void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings) {
     const std::string extension = extension_of(path);
     if (extension == ".pfm") throw Error(path + ": PFM holds no alpha; write .exr or .tif");
-    if (!keeps_floats(path)) {
-        write_picture(path, colour_preview(rgba, false));
-        return;
+    if (!holds_floats(path)) {
+        write_frame_picture(path, frame_rgba(frame), settings);
+    } else if (extension == ".hdr") {
+        OutputSettings rgb = settings;
+        rgb.types.clear();
+        write_float_image(path, frame_channels(frame, RGB_BUFFERS), {"R", "G", "B"}, rgb);
+    } else {
+        write_float_image(path, frame_channels(frame, RGBAZ_BUFFERS), {"R", "G", "B", "A", "Z"}, settings);
     }
-    host::Image out;
-    out.width = frame.width();
-    out.height = frame.height();
-    out.channels = 5;
-    out.pixels.reserve(rgba.pixels.size() / 4 * 5);
-    std::span<const float> z = frame.samples(BUF_DEPTH);
-    for (std::size_t i = 0; i < z.size(); ++i) {
-        out.pixels.insert(out.pixels.end(), &rgba.pixels[i * 4], &rgba.pixels[i * 4 + 4]);
-        out.pixels.push_back(z[i]);
-    }
-    write_float_image(path, out, {"R", "G", "B", "A", "Z"});
 }
 
 void check_same_size(const host::Image& reference, const host::Image& image) {
@@ -69,27 +89,11 @@ host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_
     return frame;
 }
 
-host::Image frame_rgba(const host::Frame& frame) {
-    host::Image image;
-    image.width = frame.width();
-    image.height = frame.height();
-    image.channels = 4;
-    image.pixels.resize(std::size_t(frame.width()) * std::size_t(frame.height()) * 4);
-    for (int32_t c = 0; c < 4; ++c) {
-        std::span<const float> samples = frame.samples(host::Frame::COLOUR_BUFFERS[std::size_t(c)]);
-        for (std::size_t i = 0; i < samples.size(); ++i) image.pixels[i * 4 + std::size_t(c)] = samples[i];
-    }
-    return image;
-}
+host::Image frame_rgba(const host::Frame& frame) { return frame_channels(frame, host::Frame::COLOUR_BUFFERS); }
 
 host::Image frame_depth(const host::Frame& frame) {
-    host::Image image;
-    image.width = frame.width();
-    image.height = frame.height();
-    image.channels = 1;
-    std::span<const float> z = frame.samples(BUF_DEPTH);
-    image.pixels.assign(z.begin(), z.end());
-    return image;
+    constexpr std::array<int32_t, 1> DEPTH = {BUF_DEPTH};
+    return frame_channels(frame, DEPTH);
 }
 
 }  // namespace zhost

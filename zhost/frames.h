@@ -8,6 +8,7 @@
 
 #include "host/frame.h"
 #include "host/image.h"
+#include "zhost/image_io.h"
 
 namespace zhost {
 
@@ -30,9 +31,11 @@ int worker_count(int asked, int64_t jobs);
 // (0: one per processor).
 void use_image_threads(int asked);
 
-// Writes a rendered frame: EXR and TIFF as 32-bit floats R, G, B, A, Z;
-// other formats as 8-bit RGBA with the values as they are (no encoding).
+// Writes a rendered frame: EXR and TIFF as R, G, B, A, Z with the types,
+// compression and metadata of `settings`; HDR as R, G, B; 8-bit formats as
+// pictures of the colour with the sRGB transfer (from the settings' colour
+// space), tagged sRGB, with straight alpha where the format has alpha.
 // Throws zhost::Error for PFM, which holds no alpha.
-void write_frame_image(const std::string& path, const host::Frame& frame);
+void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings = {});
 
 }  // namespace zhost

@@ -18,152 +18,70 @@
 #include <vector>
 
 #include "module/file.h"
+#include "obk_version.h"
 #include "zhost/error.h"
+#include "zhost/one_line.h"
 
 namespace zhost {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Largest image zhost reads: 2^28 pixels (16384 x 16384), far beyond any
-// render, small enough that sample counts never overflow.
-constexpr uint64_t MAX_PIXELS = uint64_t{1} << 28;
-
-std::string first_line(std::string text) {
-    const std::size_t end = text.find('\n');
-    if (end != std::string::npos) text.resize(end);
-    return text;
-}
-
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
 
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-    return text;
+std::string& history_line() {
+    static std::string line;
+    return line;
 }
 
-void check_readable(const std::string& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) throw Error(path + ": no such file");
-    if (fs::is_directory(status)) throw Error(path + ": is a directory, not an image");
-    if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
+// Software and a line of ImageHistory, as oiiotool writes them.
+void add_provenance(OIIO::ImageSpec& spec) {
+    spec.attribute("Software", "zhost " OBK_VERSION);
+    if (history_line().empty()) return;
+    const std::string history = spec.get_string_attribute("Exif:ImageHistory");
+    spec.attribute("Exif:ImageHistory", history.empty() ? history_line() : history + "\n" + history_line());
 }
 
-std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path) {
-    check_readable(path);
-    auto input = OIIO::ImageInput::open(path);
-    if (!input) {
-        const std::string reason = first_line(OIIO::geterror());
-        throw Error(path + ": not an image that can be read" + (reason.empty() ? "" : " (" + reason + ")"));
-    }
-    const OIIO::ImageSpec& spec = input->spec();
-    if (spec.width < 1 || spec.height < 1 || spec.depth != 1 || spec.nchannels < 1) {
-        throw Error(path + ": not a flat 2D image");
-    }
-    if (uint64_t(spec.width) * uint64_t(spec.height) > MAX_PIXELS) {
-        throw Error(path + ": image of " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
-                    " pixels is too large");
-    }
-    return input;
+int index_of(const std::vector<std::string>& names, const char* name) {
+    const auto found = std::find(names.begin(), names.end(), name);
+    return found == names.end() ? -1 : int(found - names.begin());
 }
 
-// All channels of the first subimage as 32-bit floats.
-host::Image read_all(OIIO::ImageInput& input, const std::string& path) {
-    const OIIO::ImageSpec& spec = input.spec();
-    host::Image image;
-    image.name = path;
-    image.width = spec.width;
-    image.height = spec.height;
-    image.channels = spec.nchannels;
-    image.pixels.resize(std::size_t(spec.width) * std::size_t(spec.height) * std::size_t(spec.nchannels));
-    if (!input.read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, image.pixels.data())) {
-        throw Error(path + ": cannot read the pixels (" + first_line(input.geterror()) + ")");
-    }
-    return image;
+// The compressions that a format writes (empty for formats without a choice).
+std::vector<std::string> compressions_of(const std::string& path) {
+    const std::string extension = extension_of(path);
+    if (extension == ".exr") return {"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"};
+    if (extension == ".tif" || extension == ".tiff") return {"none", "lzw", "zip", "packbits"};
+    return {};
 }
 
-// Index of the channel called `wanted`: an exact match, else one that differs
-// only in case, else the one channel of a layer ending in ".wanted". -1 if none.
-int find_channel(const std::vector<std::string>& names, const std::string& wanted) {
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (names[i] == wanted) return int(i);
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (lower(names[i]) == lower(wanted)) return int(i);
-    int found = -1;
-    std::string suffix = lower(wanted);
-    suffix.insert(suffix.begin(), '.');
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string name = lower(names[i]);
-        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            if (found >= 0) return -1;
-            found = int(i);
-        }
-    }
-    return found;
+// True for a compression NAME or NAME:LEVEL that the format of `path` writes.
+bool compression_fits(const std::string& path, const std::string& compression) {
+    const std::vector<std::string> names = compressions_of(path);
+    const std::string name = compression.substr(0, compression.find(':'));
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-std::vector<std::string> names_of(const OIIO::ImageSpec& spec) {
-    std::vector<std::string> names;
-    for (int c = 0; c < spec.nchannels; ++c) {
-        names.push_back(c < int(spec.channelnames.size()) ? spec.channelnames[c] : "channel " + std::to_string(c));
+// Attributes of the render that its outputs keep: all but those of its file
+// format, its compression (chosen apart) and its Software (replaced).
+bool kept_from_render(const std::string& name) {
+    if (name == "compression" || name == "Software" || name == "planarconfig") return false;
+    for (const char* format : {"oiio:", "openexr:", "tiff:", "png:", "jpeg:"}) {
+        if (name.rfind(format, 0) == 0) return false;
     }
-    return names;
+    return true;
 }
 
-host::Image pick_channels(const host::Image& all, const std::vector<int>& sources) {
-    host::Image picked;
-    picked.name = all.name;
-    picked.width = all.width;
-    picked.height = all.height;
-    picked.channels = int32_t(sources.size());
-    const std::size_t pixels = std::size_t(all.width) * std::size_t(all.height);
-    picked.pixels.resize(pixels * sources.size());
-    const std::size_t step = std::size_t(all.channels);
-    float* out = picked.pixels.data();
-    for (const float* pixel = all.pixels.data(); pixel != all.pixels.data() + pixels * step; pixel += step)
-        for (int source : sources) *out++ = pixel[source];
-    return picked;
-}
-
-// The channel of an image's depth: "Z", or the only channel there is.
-int depth_source(const std::vector<std::string>& names, const std::string& path) {
-    int source = find_channel(names, "Z");
-    if (source < 0 && names.size() == 1) source = 0;
-    if (source < 0) {
-        throw Error(path + ": no Z channel and more than one channel (" + joined(names) +
-                    "); name the depth channel with --depth-channel");
-    }
-    return source;
-}
-
-// The channels that make RGBA: R, G and B (or the one grey channel), then A;
-// -1 for an alpha the image does not have.
-std::vector<int> rgba_sources(const std::vector<std::string>& names, const std::string& path) {
-    const int alpha = find_channel(names, "A");
-    std::vector<int> colour = {find_channel(names, "R"), find_channel(names, "G"), find_channel(names, "B")};
-    if (std::count(colour.begin(), colour.end(), -1) > 0) {
-        const int grey_channels = int(names.size()) - (alpha >= 0 ? 1 : 0);
-        if (grey_channels != 1) throw Error(path + ": no R, G and B channels (channels: " + joined(names) + ")");
-        const int grey = alpha == 0 ? 1 : 0;
-        colour = {grey, grey, grey};
-    }
-    colour.push_back(alpha);
-    return colour;
-}
-
-host::Image pick_rgba(const host::Image& all, std::vector<int> sources) {
-    const bool has_alpha = sources[3] >= 0;
-    if (!has_alpha) sources[3] = sources[0];
-    host::Image rgba = pick_channels(all, sources);
-    if (!has_alpha) {
-        for (std::size_t i = 3; i < rgba.pixels.size(); i += 4) rgba.pixels[i] = 1.0f;
-    }
-    return rgba;
+// Per-channel types for EXR; one type for formats that have only one (the
+// widest of them).
+void set_types(OIIO::ImageSpec& spec, const std::vector<OIIO::TypeDesc>& types, const std::string& path) {
+    if (types.size() != std::size_t(spec.nchannels)) return;
+    const bool all_half = std::all_of(types.begin(), types.end(), [](OIIO::TypeDesc t) { return t == OIIO::TypeDesc::HALF; });
+    spec.set_format(all_half ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT);
+    if (!all_half && extension_of(path) == ".exr") spec.channelformats = types;
 }
 
 std::string unique_suffix() {
@@ -219,7 +137,11 @@ void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, OIIO:
     if (!output) throw Error(file.destination() + ": no image format is known for this file name");
     std::vector<unsigned char> encoded;
     OIIO::Filesystem::IOVecOutput memory(encoded);
-    const bool in_memory = output->supports("ioproxy") && output->set_ioproxy(&memory);
+    // Not TIFF: its encoder writes an EXIF directory (the sRGB tag, Exif
+    // metadata) into memory as a file that lacks its image size.
+    const std::string extension = extension_of(file.destination());
+    const bool tiff = extension == ".tif" || extension == ".tiff";
+    const bool in_memory = !tiff && output->supports("ioproxy") && output->set_ioproxy(&memory);
     if (!output->open(file.temporary(), spec)) {
         throw Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
     }
@@ -235,42 +157,6 @@ void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, OIIO:
 
 }  // namespace
 
-std::vector<std::string> channel_names(const std::string& path) { return names_of(open_input(path)->spec()); }
-
-host::Image read_channels(const std::string& path, const std::vector<std::string>& channels) {
-    auto input = open_input(path);
-    const std::vector<std::string> names = names_of(input->spec());
-    std::vector<int> sources;
-    for (const std::string& wanted : channels) {
-        const int found = find_channel(names, wanted);
-        if (found < 0) throw Error(path + ": no channel \"" + wanted + "\" (channels: " + joined(names) + ")");
-        sources.push_back(found);
-    }
-    return pick_channels(read_all(*input, path), sources);
-}
-
-host::Image read_depth(const std::string& path, const std::string& channel) {
-    if (!channel.empty()) return read_channels(path, {channel});
-    auto input = open_input(path);
-    const int source = depth_source(names_of(input->spec()), path);
-    return pick_channels(read_all(*input, path), {source});
-}
-
-host::Image read_rgba(const std::string& path) {
-    auto input = open_input(path);
-    const std::vector<int> sources = rgba_sources(names_of(input->spec()), path);
-    return pick_rgba(read_all(*input, path), sources);
-}
-
-RgbaAndDepth read_rgba_and_depth(const std::string& path) {
-    auto input = open_input(path);
-    const std::vector<std::string> names = names_of(input->spec());
-    const std::vector<int> colour = rgba_sources(names, path);
-    const int depth = depth_source(names, path);
-    const host::Image all = read_all(*input, path);
-    return {pick_rgba(all, colour), pick_channels(all, {depth})};
-}
-
 std::string extension_of(const std::string& path) { return lower(fs::path(path).extension().string()); }
 
 bool keeps_floats(const std::string& path) {
@@ -278,36 +164,74 @@ bool keeps_floats(const std::string& path) {
     return extension == ".exr" || extension == ".tif" || extension == ".tiff" || extension == ".pfm";
 }
 
-void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names) {
+bool holds_floats(const std::string& path) { return keeps_floats(path) || extension_of(path) == ".hdr"; }
+
+void set_command_line(std::string command_line) { history_line() = std::move(command_line); }
+
+OutputSettings follow_render(const ImageSource& render, const std::string& data_type, const std::string& compression) {
+    OutputSettings settings;
+    for (OIIO::TypeDesc type : render.types) {
+        if (!data_type.empty()) type = OIIO::TypeDesc(data_type);
+        settings.types.push_back(type == OIIO::TypeDesc::HALF ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT);
+    }
+    settings.compression =
+        compression.empty() ? std::string(render.header.get_string_attribute("compression")) : compression;
+    for (const OIIO::ParamValue& attribute : render.header.extra_attribs) {
+        if (kept_from_render(attribute.name().string())) settings.metadata.push_back(attribute);
+    }
+    settings.colour_space = render.header.get_string_attribute("oiio:ColorSpace");
+    return settings;
+}
+
+void check_compression(const std::string& path, const std::string& compression) {
+    if (compression.empty() || compression_fits(path, compression)) return;
+    const std::vector<std::string> names = compressions_of(path);
+    if (names.empty()) throw UsageError("--compression applies to EXR and TIFF outputs, not " + path);
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    throw UsageError("--compression \"" + compression + "\" is not one of " + list + " for " + path);
+}
+
+void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names,
+                       const OutputSettings& settings) {
     if (int32_t(names.size()) != image.channels) throw Error(path + ": internal error: channel names do not match");
-    if (!keeps_floats(path)) {
+    if (!holds_floats(path)) {
         throw Error(path + ": this format does not keep 32-bit floats; use .exr, .tif or .pfm");
+    }
+    if (extension_of(path) == ".hdr" && image.channels != 3) {
+        throw Error(path + ": HDR holds RGB colour only; use .exr, .tif or .pfm");
     }
     PendingFile file(path);
     if (extension_of(path) == ".pfm") {
         write_pfm(file.temporary(), path, image);
     } else {
         OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
+        spec.extra_attribs = settings.metadata;
         spec.channelnames = names;
-        spec.alpha_channel = find_channel(names, "A");
-        spec.z_channel = find_channel(names, "Z");
-        spec.attribute("compression", "zip");
+        spec.alpha_channel = index_of(names, "A");
+        spec.z_channel = index_of(names, "Z");
+        set_types(spec, settings.types, path);
+        spec.attribute("compression", compression_fits(path, settings.compression) ? settings.compression : "zip");
+        add_provenance(spec);
         write_with_oiio(file, spec, OIIO::TypeDesc::FLOAT, image.pixels.data());
     }
     file.commit();
 }
 
-void write_picture(const std::string& path, const Picture& picture) {
+void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata) {
     PendingFile file(path);
     OIIO::ImageSpec spec(picture.width, picture.height, picture.channels, OIIO::TypeDesc::UINT8);
+    spec.extra_attribs = metadata;
     if (picture.channels == 4) {
         spec.alpha_channel = 3;
         // Previews hold straight (not premultiplied) colour; keep it as it is.
         spec.attribute("oiio:UnassociatedAlpha", 1);
     }
+    spec.attribute("oiio:ColorSpace", "sRGB");
     // Pictures are previews, written often: zlib level 3 makes PNGs about 4%
     // larger than the default level and writes them twice as fast.
     spec.attribute("png:compressionLevel", 3);
+    add_provenance(spec);
     write_with_oiio(file, spec, OIIO::TypeDesc::UINT8, picture.pixels.data());
     file.commit();
 }

@@ -1,39 +1,45 @@
-// Reading and writing images with OpenImageIO, into and out of host::Image.
+// Reading and writing images with OpenImageIO, into and out of host::Image
+// (reading in image_read.h).
 // Every output goes to a temporary file beside its destination and is
 // renamed into place only when complete, so a failure leaves no partial file.
 #pragma once
+
+#include <OpenImageIO/imageio.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "host/image.h"
+#include "zhost/image_read.h"
 
 namespace zhost {
 
-// Reads the named channels of the image file, in the order given. Throws
-// zhost::Error with a one-line reason for a missing or unreadable file or a
-// channel the file does not have (the reason lists the channels it has).
-host::Image read_channels(const std::string& path, const std::vector<std::string>& channels);
-
-// Reads the depth plane of an image file as a one-channel image: the channel
-// `channel` when given; otherwise the "Z" channel, or the only channel of a
-// one-channel image.
-host::Image read_depth(const std::string& path, const std::string& channel = "");
-
-// Reads an image as RGBA: R, G and B (a one-channel image is taken as grey),
-// and A, or 1.0 where the file has no alpha.
-host::Image read_rgba(const std::string& path);
-
-// Both of the above from one read of the file.
-struct RgbaAndDepth {
-    host::Image rgba;
-    host::Image depth;
+// Settings of an output that follows the render it comes from: the stored
+// type of each channel, the compression and the metadata.
+struct OutputSettings {
+    std::vector<OIIO::TypeDesc> types;  // per channel; empty: 32-bit float for all
+    std::string compression;            // for EXR and TIFF; one the format lacks: zip
+    OIIO::ParamValueList metadata;      // attributes kept from the render
+    std::string colour_space;           // of the colour values; empty: scene-linear
 };
-RgbaAndDepth read_rgba_and_depth(const std::string& path);
 
-// The channel names of an image file, in file order.
-std::vector<std::string> channel_names(const std::string& path);
+// The settings of an output that follows `render`: its metadata (camera
+// matrices, frame, the renderer's attributes; not the attributes of its
+// file format), its compression unless `compression` names one, and its
+// channel types (half stays half, anything else becomes float) unless
+// `data_type` ("float" or "half") names one for all.
+OutputSettings follow_render(const ImageSource& render, const std::string& data_type, const std::string& compression);
+
+// Throws UsageError unless `compression` is empty or one that the format
+// of `path` writes (EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa,
+// dwab; TIFF: none, lzw, zip, packbits), with an optional ":LEVEL".
+void check_compression(const std::string& path, const std::string& compression);
+
+// Every file written through OpenImageIO names zhost and its version as its
+// Software and adds `command_line`, once set, as a line of its ImageHistory
+// (after the history of the render it follows), as oiiotool does.
+void set_command_line(std::string command_line);
 
 // The extension of `path` in lower case, dot included (".exr"), or empty.
 std::string extension_of(const std::string& path);
@@ -42,11 +48,17 @@ std::string extension_of(const std::string& path);
 // 32-bit floats bit for bit: OpenEXR, TIFF and PFM.
 bool keeps_floats(const std::string& path);
 
+// True for formats that hold floats: those that keep them bit for bit and
+// Radiance HDR (RGB, 8-bit mantissas). Other formats get 8-bit pictures.
+bool holds_floats(const std::string& path);
+
 // Writes a float image with the given channel names (one per channel of
-// `image`). EXR and TIFF are written through OpenImageIO as 32-bit floats; PFM
-// (one or three channels) is written directly. Throws zhost::Error for
-// formats that do not keep floats and for unwritable paths.
-void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names);
+// `image`). EXR and TIFF are written through OpenImageIO with the types,
+// compression and metadata of `settings`; PFM (one or three channels) is
+// written directly. Throws zhost::Error for formats that do not keep floats
+// and for unwritable paths.
+void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names,
+                       const OutputSettings& settings = {});
 
 // An 8-bit picture, channels interleaved, rows from the top; with four
 // channels the colour is straight, not premultiplied by alpha.
@@ -62,8 +74,9 @@ struct Picture {
     }
 };
 
-// Writes an 8-bit picture in any format OpenImageIO writes (PNG for previews).
-void write_picture(const std::string& path, const Picture& picture);
+// Writes an 8-bit picture of display colour, tagged sRGB, in any format
+// OpenImageIO writes (PNG for previews), with `metadata` kept.
+void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata = {});
 
 // An output file in the making: written under a temporary name beside its
 // destination (keeping the destination's extension, so that format detection

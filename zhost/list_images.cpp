@@ -7,6 +7,7 @@
 #include "host/image_loader.h"
 #include "module/file.h"
 #include "zhost/error.h"
+#include "zbuf/zbuf.h"
 #include "zhost/image_io.h"
 #include "zhost/zbuf_info.h"
 
@@ -33,9 +34,18 @@ std::string load_failure(const std::string& path, const host::ImageLoad& load) {
     }
 }
 
+// A depth file whose header declares more than the image limit is refused
+// before the loader runs (a file that is not one is left to the loader).
+void check_declared_size(const std::string& path) {
+    const File file(std::fopen(path.c_str(), "rb"));
+    ZBufHeader header{};
+    if (file && read_zbuf_headers(file.get(), &header)) check_decoded_size(path, header.width, header.height, 1);
+}
+
 }  // namespace
 
 host::Image load_depth_file(const host::Module& module, const std::string& path) {
+    check_declared_size(path);
     host::ImageLoad load = host::load_depth_image(module, path);
     if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
     load.image->name = path;
@@ -47,7 +57,7 @@ host::Image read_list_image(const host::Module& module, const std::string& name,
     if (extension_of(path) == ".zb") {
         image = load_depth_file(module, path);
     } else if (channel_names(path).size() == 1) {
-        image = read_depth(path);
+        image = read_depth(path);  // integer samples keep their numbers
     } else {
         image = read_rgba(path);
     }

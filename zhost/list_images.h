@@ -9,9 +9,6 @@
 
 namespace zhost {
 
-// Depths this far or farther count as the sky in previews of loaded files.
-constexpr float PREVIEW_SKY_DEPTH = 1e19f;
-
 // Loads a depth file through the module's "OBK_ZLoad". Throws zhost::Error
 // naming the loader's verdict: cannot open, not a depth file (and why),
 // truncated after N of M rows.

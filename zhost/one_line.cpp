@@ -66,4 +66,10 @@ std::string one_line(std::string_view text) {
     return out;
 }
 
+std::string first_line(std::string text) {
+    const std::size_t end = text.find('\n');
+    if (end != std::string::npos) text.resize(end);
+    return text;
+}
+
 }  // namespace zhost

@@ -14,4 +14,8 @@ namespace zhost {
 // other scripts included, passes unchanged.
 std::string one_line(std::string_view text);
 
+// The first line of `text`: libraries' messages that run on over several
+// lines are cut to their first.
+std::string first_line(std::string text);
+
 }  // namespace zhost

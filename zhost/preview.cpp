@@ -6,12 +6,19 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "zhost/error.h"
+#include "zhost/one_line.h"
+
 namespace zhost {
 namespace {
 
 constexpr const char* FONT = "DejaVuSans";
 constexpr uint8_t BACKGROUND_GREY = 40;
 constexpr uint8_t WHITE[3] = {235, 235, 235};
+// Depth ranges: the percentiles at their ends, and the most depths sampled.
+constexpr double LOW_PERCENTILE = 0.01;
+constexpr double HIGH_PERCENTILE = 0.99;
+constexpr std::size_t RANGE_SAMPLES = std::size_t{1} << 20;
 
 // False-colour stops from near (first) to far (last).
 constexpr float PALETTE[][3] = {
@@ -80,14 +87,25 @@ void palette_colour(float u, float (&out)[3]) {
     for (int c = 0; c < 3; ++c) out[c] = PALETTE[stop][c] * (1 - f) + PALETTE[stop + 1][c] * f;
 }
 
+bool is_object(float depth, float background) { return std::isfinite(depth) && depth < background; }
+
+// Where `depth` stands between the ends of the range, 0 at near and 1 at far.
+float range_position(float depth, const DepthRange& range) {
+    if (range.log) {
+        if (!(depth > range.near) || !(range.far > range.near)) return 0.0f;
+        return float(std::log(double(depth) / range.near) / std::log(double(range.far) / range.near));
+    }
+    const float span = range.far - range.near;
+    return span > 0 ? (depth - range.near) / span : 0.0f;
+}
+
 void depth_colour(float depth, const DepthRange& range, uint8_t* out) {
-    if (range.empty || !std::isfinite(depth) || depth < range.near || depth > range.far) {
+    if (range.empty || !is_object(depth, range.background)) {
         out[0] = out[1] = out[2] = BACKGROUND_GREY;
         return;
     }
-    const float span = range.far - range.near;
     float rgb[3];
-    palette_colour(span > 0 ? (depth - range.near) / span : 0.0f, rgb);
+    palette_colour(range_position(depth, range), rgb);
     for (int c = 0; c < 3; ++c) out[c] = to_unorm8(rgb[c]);
 }
 
@@ -108,7 +126,8 @@ void draw_legend(Picture& picture, int32_t top, const DepthRange& range) {
     }
     if (range.empty) return;
     const int32_t size = 14, text_top = top + 6 + bar_height + 4;
-    const std::string near = "near " + number_text(range.near), far = "far " + number_text(range.far);
+    const std::string near = "near " + number_text(range.near);
+    const std::string far = "far " + number_text(range.far) + (range.log ? " (log)" : "");
     const bool builtin = !draw_font_text(picture, margin, text_top, near, size, WHITE);
     if (builtin) {
         // Without a font the numbers alone stand at the ends of the bar.
@@ -167,21 +186,22 @@ uint8_t to_unorm8(float value) {
     return uint8_t(value * 255.0f + 0.5f);
 }
 
-uint8_t to_srgb8(float linear) {
-    if (!(linear > 0.0f)) return 0;
-    if (linear >= 1.0f) return 255;
-    const float encoded = linear <= 0.0031308f ? 12.92f * linear : 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
-    return to_unorm8(encoded);
-}
-
 DepthRange depth_range(const host::Image& depth, float background) {
     DepthRange range;
-    for (float value : depth.pixels) {
-        if (!std::isfinite(value) || !(value < background)) continue;
-        if (range.empty || value < range.near) range.near = value;
-        if (range.empty || value > range.far) range.far = value;
-        range.empty = false;
-    }
+    range.background = background;
+    std::vector<float> objects;
+    const std::size_t step = std::max<std::size_t>(1, depth.pixels.size() / RANGE_SAMPLES);
+    for (std::size_t i = 0; i < depth.pixels.size(); i += step)
+        if (is_object(depth.pixels[i], background)) objects.push_back(depth.pixels[i]);
+    if (objects.empty()) return range;
+    const double last = double(objects.size() - 1);
+    const auto low = objects.begin() + std::ptrdiff_t(std::floor(last * LOW_PERCENTILE));
+    const auto high = objects.begin() + std::ptrdiff_t(std::ceil(last * HIGH_PERCENTILE));
+    std::nth_element(objects.begin(), low, objects.end());
+    range.near = *low;
+    std::nth_element(low, high, objects.end());
+    range.far = *high;
+    range.empty = false;
     return range;
 }
 
@@ -193,14 +213,30 @@ Picture depth_preview(const host::Image& depth, const DepthRange& range, bool le
     return picture;
 }
 
-Picture colour_preview(const host::Image& rgba, bool encode_srgb) {
-    Picture picture = blank_picture(rgba.width, rgba.height, 4, 0);
-    for (std::size_t i = 0; i < picture.pixels.size(); ++i) {
-        const float value = rgba.pixels[i];
-        picture.pixels[i] = (i % 4 == 3 || !encode_srgb) ? to_unorm8(value) : to_srgb8(value);
+Picture display_picture(const host::Image& rgba, bool premultiplied, const std::string& colour_space,
+                        int32_t channels) {
+    OIIO::ImageSpec spec(rgba.width, rgba.height, 4, OIIO::TypeDesc::FLOAT);
+    spec.alpha_channel = 3;
+    // Wrapped, not copied; only read.
+    const OIIO::ImageBuf colour(spec, const_cast<float*>(rgba.pixels.data()));
+    OIIO::ImageBuf straight;
+    if (premultiplied && channels == 4) OIIO::ImageBufAlgo::unpremult(straight, colour);
+    const OIIO::ImageBuf& source = premultiplied && channels == 4 ? straight : colour;
+    OIIO::ImageBuf display;
+    // A colour space that OpenImageIO does not know is taken as scene-linear.
+    if (colour_space.empty() || !OIIO::ImageBufAlgo::colorconvert(display, source, colour_space, "sRGB", false)) {
+        display.clear();
+        if (!OIIO::ImageBufAlgo::colorconvert(display, source, "linear", "sRGB", false)) {
+            throw Error("cannot convert colour to sRGB: " + first_line(display.geterror()));
+        }
     }
+    Picture picture = blank_picture(rgba.width, rgba.height, channels, 0);
+    display.get_pixels(OIIO::ROI(0, rgba.width, 0, rgba.height, 0, 1, 0, channels), OIIO::TypeDesc::UINT8,
+                       picture.pixels.data());
     return picture;
 }
+
+Picture colour_preview(const host::Image& rgba) { return display_picture(rgba, false, "", 4); }
 
 Picture contact_sheet(const std::vector<Picture>& pictures, const std::vector<std::string>& labels, int32_t columns,
                       int32_t thumb_width) {

@@ -11,32 +11,48 @@
 
 namespace zhost {
 
+// Depths at or above this count as the background in depth previews unless
+// --far says otherwise: renderers put their empty background there or
+// farther (1e10 and beyond, or infinity).
+constexpr float DEFAULT_BACKGROUND_DEPTH = 1e10f;
+
+// How depths map to false colour: `near` to `far` (linearly, or on a log
+// scale), nearer and farther depths clamped to the ends; depths at or above
+// `background`, infinities and NaN are background.
 struct DepthRange {
     float near = 0;
     float far = 0;
+    float background = INFINITY;
+    bool log = false;
     bool empty = true;  // no depth below the background
 };
 
-// The range of the finite depths below `background`; depths at or above it
-// count as background and are left out.
+// The range of the depths below `background` (finite ones only), from the
+// 1st to the 99th percentile so that a few stray depths do not flatten the
+// rest. Large images are sampled (about a million depths).
 DepthRange depth_range(const host::Image& depth, float background = INFINITY);
 
 // Height of the legend strip that depth_preview adds below the picture.
 constexpr int32_t LEGEND_HEIGHT = 40;
 
 // False-colour RGB picture of a one-channel depth image: yellow for `range.near`
-// through red and purple to dark blue for `range.far`; background and
-// non-finite depths dark grey. With `legend`, a strip below shows the colour
-// bar and the near and far values.
+// through red and purple to dark blue for `range.far`; the background dark
+// grey. With `legend`, a strip below shows the colour bar and the near and
+// far values.
 Picture depth_preview(const host::Image& depth, const DepthRange& range, bool legend = true);
 
-// RGBA picture of a four-channel image; linear colour is encoded as sRGB
-// unless `encode_srgb` is false. Alpha is kept.
-Picture colour_preview(const host::Image& rgba, bool encode_srgb = true);
+// 8-bit picture of RGBA colour for display: the sRGB transfer through
+// OpenImageIO's colour conversion from `colour_space` (empty: scene-linear).
+// Premultiplied colour is divided by its alpha first when the picture keeps
+// alpha (four `channels`); with three the colour stays as it is, over black.
+Picture display_picture(const host::Image& rgba, bool premultiplied, const std::string& colour_space,
+                        int32_t channels);
 
-// One 8-bit sample of a linear value: sRGB-encoded, clamped to 0..1, rounded;
-// NaN gives 0.
-uint8_t to_srgb8(float linear);
+// RGBA picture of a four-channel image of straight linear colour, encoded
+// as sRGB for display. Alpha is kept.
+Picture colour_preview(const host::Image& rgba);
+
+// One 8-bit sample of a value from 0 to 1: clamped and rounded; NaN gives 0.
 uint8_t to_unorm8(float value);
 
 // Thumbnails of the pictures (each over a dark grey background, labelled with

@@ -58,12 +58,10 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
     }
 }
 
-host::Frame read_render_frame(const SceneFile& scene, int32_t number) {
-    const std::string rgba_path = FramePattern(scene.render_rgba).path(number);
-    const RgbaAndDepth render =
-        scene.render_depth.empty()
-            ? read_rgba_and_depth(rgba_path)
-            : RgbaAndDepth{read_rgba(rgba_path), read_depth(FramePattern(scene.render_depth).path(number))};
+// The frame's render inputs, and the settings of outputs that follow them.
+host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings) {
+    const std::string depth_path = scene.render_depth.empty() ? "" : FramePattern(scene.render_depth).path(number);
+    const RgbaAndDepth render = read_rgba_and_depth(FramePattern(scene.render_rgba).path(number), {}, depth_path);
     const host::Image& rgba = render.rgba;
     check_same_size(rgba, render.depth);
     if (scene.size && (rgba.width != scene.size->width || rgba.height != scene.size->height)) {
@@ -71,6 +69,7 @@ host::Frame read_render_frame(const SceneFile& scene, int32_t number) {
                     " differs from the scene's " + std::to_string(scene.size->width) + "x" +
                     std::to_string(scene.size->height));
     }
+    settings = follow_render(render.source, "", "");
     return make_frame(render.depth, &rgba, number);
 }
 
@@ -109,12 +108,13 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     Progress progress("rendering", frames->count(), progress_wanted(global.quiet));
     for (int64_t n = frames->first; n <= frames->last; ++n) {
         const int32_t number = int32_t(n);
-        host::Frame frame = read_render_frame(scene, number);
+        OutputSettings output_settings;
+        host::Frame frame = read_render_frame(scene, number, output_settings);
         session.render(frame, read_frame_images(*module, scene, number));
         if (staging) {
             const std::string destination = FramePattern(scene.output).path(number);
             const std::string staged = staging->path() + fs::path(destination).filename().string();
-            write_frame_image(staged, frame);
+            write_frame_image(staged, frame, output_settings);
             staging->add(staged, destination);
         }
         progress.frame_done(number, scene.output.empty() ? "rendered" : FramePattern(scene.output).path(number));

@@ -1,5 +1,6 @@
 // `zhost save` and `zhost load`: depth files written through the module's
 // saver and read back through its loader.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -69,7 +70,7 @@ void check_name_length(const std::string& base, const std::string& staged_base, 
 }
 
 host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options, int32_t number) {
-    const host::Image depth = read_depth(inputs.depth.path(number), options.depth_channel);
+    const host::Image depth = read_depth(inputs.depth.path(number), {"", "", options.depth_channel});
     if (!inputs.rgb) return make_frame(depth, nullptr, number);
     const host::Image rgba = read_rgba(inputs.rgb->path(number));
     return make_frame(depth, &rgba, number);
@@ -82,6 +83,45 @@ void print_saved(const std::string& base, const FrameRange& frames) {
         report("wrote %s .. %s  (%lld frames)\n", zbuf_name(base, frames.first).c_str(),
                zbuf_name(base, frames.last).c_str(), static_cast<long long>(frames.count()));
     }
+}
+
+// The preview's range as the options ask for it: --far, --range NEAR,FAR
+// (empty unless given) and --log. Throws UsageError for values that make no
+// sense and for preview options without a preview.
+DepthRange preview_range(const LoadOptions& options, bool picture) {
+    if (!picture && (options.far || !options.range.empty() || options.log)) {
+        throw UsageError("--far, --range and --log shape previews: add --preview or write an 8-bit format");
+    }
+    DepthRange range;
+    range.background = options.far.value_or(DEFAULT_BACKGROUND_DEPTH);
+    range.log = options.log;
+    if (options.range.empty()) return range;
+    const std::size_t comma = options.range.find(',');
+    std::size_t used_near = 0, used_far = 0;
+    try {
+        range.near = std::stof(options.range.substr(0, comma), &used_near);
+        range.far = std::stof(options.range.substr(comma + 1), &used_far);
+    } catch (const std::exception&) {
+    }
+    if (comma == std::string::npos || used_near != comma || used_far != options.range.size() - comma - 1 ||
+        !std::isfinite(range.near) || !std::isfinite(range.far) || !(range.near < range.far)) {
+        throw UsageError("--range \"" + options.range + "\": expected NEAR,FAR with NEAR below FAR");
+    }
+    if (range.log && !(range.near > 0)) throw UsageError("--log needs a --range above 0");
+    range.empty = false;
+    return range;
+}
+
+// The range to draw: the one asked for, or the depth's own below the background.
+DepthRange range_for(const host::Image& depth, const DepthRange& asked, const std::string& path) {
+    if (!asked.empty) return asked;
+    DepthRange range = depth_range(depth, asked.background);
+    range.log = asked.log;
+    if (range.log && !range.empty && !(range.near > 0)) {
+        throw Error(path + ": --log needs depths above 0, and the nearest is " + std::to_string(range.near) +
+                    "; give --range");
+    }
+    return range;
 }
 
 }  // namespace
@@ -116,14 +156,22 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
 }
 
 int run_load(const LoadOptions& options, const GlobalOptions& global) {
+    const bool picture = options.preview || !holds_floats(options.out);
+    const DepthRange asked = parse_option([&] { return preview_range(options, picture); });
+    check_compression(options.out, options.compression);
     const auto module = host::Module::open(global.module_path);
     const host::Image depth = load_depth_file(*module, options.file);
-    if (options.preview || !keeps_floats(options.out)) {
-        write_picture(options.out, depth_preview(depth, depth_range(depth, PREVIEW_SKY_DEPTH)));
+    int32_t height = depth.height;
+    if (picture) {
+        const Picture preview = depth_preview(depth, range_for(depth, asked, options.file));
+        write_picture(options.out, preview);
+        height = preview.height;
     } else {
-        write_float_image(options.out, depth, {"Z"});
+        OutputSettings settings;
+        settings.compression = options.compression;
+        write_float_image(options.out, depth, {"Z"}, settings);
     }
-    report("wrote %s  (%dx%d)\n", options.out.c_str(), depth.width, depth.height);
+    report("wrote %s  (%dx%d)\n", options.out.c_str(), depth.width, height);
     return 0;
 }
 

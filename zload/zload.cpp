@@ -1,11 +1,15 @@
 // The depth loader: opens the file, lets the header reader accept it, and
 // hands the body to the host one row at a time through the image protocol
-// that begin_image returns. Memory use is one row whatever the height.
+// that begin_image returns. Memory use is one row of the file whatever the
+// height, and only once the file has shown that it holds a whole row: a
+// header can announce rows of up to 2 GiB above a body of a few bytes.
 #include "zload/zload.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 
 #include "module/file.h"
@@ -14,13 +18,16 @@
 
 namespace {
 
-template <typename T>
-using RowBuffer = std::unique_ptr<T[], ModuleFree>;
+using RowBuffer = std::unique_ptr<unsigned char[], ModuleFree>;
 
-// A buffer of `width` samples; null when the module heap refuses it.
-template <typename T>
-RowBuffer<T> allocate_row(int32_t width) {
-    return RowBuffer<T>(static_cast<T*>(obk_alloc(static_cast<std::size_t>(width) * sizeof(T))));
+RowBuffer allocate(std::size_t size) { return RowBuffer(static_cast<unsigned char*>(obk_alloc(size))); }
+
+// The block resized to `size` bytes, or null (the block freed) when the
+// module heap refuses.
+RowBuffer resized(RowBuffer block, std::size_t size) {
+    void* larger = obk_realloc(block.get(), size);
+    if (larger != nullptr) block.release();
+    return RowBuffer(static_cast<unsigned char*>(larger));
 }
 
 // Doubles from this magnitude on round to infinity: it lies halfway between
@@ -44,51 +51,102 @@ bool read_whole(void* buffer, std::size_t size, std::FILE* stream) {
     return std::fread(buffer, 1, size, stream) == size;
 }
 
-bool offer_row(const ImageProtocol& protocol, int32_t y, const float* row) {
-    return protocol.send_line(protocol.protocol_data, y, row) == 0;
+enum class RowAhead { WHOLE, SHORT, UNKNOWN };
+
+// Whether the stream holds `row_bytes` (at least 1) more bytes, told by
+// reading the last of them; the stream is put back where it stood. UNKNOWN
+// when the stream cannot be moved.
+RowAhead row_ahead(std::FILE* stream, std::size_t row_bytes) {
+    std::fpos_t start;
+    if (std::fgetpos(stream, &start) != 0) return RowAhead::UNKNOWN;
+    // Rows are below 2^31 bytes (zbuf_sizes_valid), so the offset fits a long.
+    const bool moved = std::fseek(stream, static_cast<long>(row_bytes - 1), SEEK_CUR) == 0;
+    const bool last_byte_read = moved && std::fgetc(stream) != EOF;
+    // A stream that lost its place cannot deliver the row either.
+    if (std::fsetpos(stream, &start) != 0) return RowAhead::SHORT;
+    if (!moved) return RowAhead::UNKNOWN;
+    return last_byte_read ? RowAhead::WHOLE : RowAhead::SHORT;
 }
 
-// Each sender returns the number of rows the host accepted; it stops at the
-// first short read or refused row, so no row after it is read.
-int32_t send_float32_rows(const ImageProtocol& protocol, std::FILE* stream, float* row,
-                          int32_t width, int32_t height) {
-    const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(float);
-    int32_t y = 0;
-    for (; y < height; ++y) {
-        if (!read_whole(row, row_bytes, stream)) break;
+// Row 0 of the body, read into the buffer that carries every row; no buffer
+// when the stream ends before row 0 is whole.
+struct FirstRow {
+    RowBuffer row;
+    bool out_of_memory = false;  // the module heap refused the buffer
+};
+
+// The first step of the buffer that grows with a stream of unknown length.
+constexpr std::size_t FIRST_GROWTH_STEP = 4096;
+
+// Reads row 0 from a stream that cannot tell how much it holds into a
+// buffer that doubles only while the stream keeps filling it: the buffer
+// never holds more than twice what arrived (plus the first step).
+FirstRow read_growing(std::FILE* stream, std::size_t row_bytes) {
+    std::size_t capacity = std::min(row_bytes, FIRST_GROWTH_STEP);
+    RowBuffer row = allocate(capacity);
+    std::size_t filled = 0;
+    while (row) {
+        filled += std::fread(row.get() + filled, 1, capacity - filled, stream);
+        if (filled < capacity) return {};
+        if (capacity == row_bytes) return {std::move(row)};
+        capacity = std::min(row_bytes, 2 * capacity);
+        row = resized(std::move(row), capacity);
+    }
+    return {nullptr, true};
+}
+
+FirstRow read_first_row(std::FILE* stream, std::size_t row_bytes) {
+    switch (row_ahead(stream, row_bytes)) {
+    case RowAhead::SHORT: return {};
+    case RowAhead::UNKNOWN: return read_growing(stream, row_bytes);
+    case RowAhead::WHOLE: break;
+    }
+    RowBuffer row = allocate(row_bytes);
+    if (!row) return {nullptr, true};
+    if (!read_whole(row.get(), row_bytes, stream)) return {};
+    return {std::move(row)};
+}
+
+// Turns a row of big-endian samples, as read, into the floats handed to the
+// host, in place: 64-bit samples are narrowed into the row's front half.
+// Sample x is read before float x is written, and float x ends at or before
+// the start of sample x + 1.
+const float* host_row(unsigned char* row, int32_t width, uint16_t value_type) {
+    if (value_type != ZBUF_FLOAT64) {
         swap_bytes(row, sizeof(float), width);
-        if (!offer_row(protocol, y, row)) break;
+        return reinterpret_cast<const float*>(row);
     }
-    return y;
+    swap_bytes(row, sizeof(double), width);
+    for (std::size_t x = 0; x < static_cast<std::size_t>(width); ++x) {
+        double sample;
+        std::memcpy(&sample, row + x * sizeof sample, sizeof sample);
+        const float value = narrow_to_float(sample);
+        std::memcpy(row + x * sizeof value, &value, sizeof value);
+    }
+    return reinterpret_cast<const float*>(row);
 }
 
-int32_t send_float64_rows(const ImageProtocol& protocol, std::FILE* stream, float* row,
-                          int32_t width, int32_t height) {
-    RowBuffer<double> samples = allocate_row<double>(width);
-    if (!samples) return 0;
-    const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(double);
+// Sends row 0, which `row` holds, and then each row read into it. Returns
+// the number of rows the host accepted; it stops at the first short read
+// or refused row, so no row after it is read.
+int32_t send_rows(const ImageProtocol& protocol, std::FILE* stream, unsigned char* row, int32_t width,
+                  int32_t height, uint16_t value_type) {
+    const std::size_t row_bytes = static_cast<std::size_t>(width) * zbuf_sample_size(value_type);
     int32_t y = 0;
     for (; y < height; ++y) {
-        if (!read_whole(samples.get(), row_bytes, stream)) break;
-        swap_bytes(samples.get(), sizeof(double), width);
-        for (int32_t x = 0; x < width; ++x) row[x] = narrow_to_float(samples[x]);
-        if (!offer_row(protocol, y, row)) break;
+        if (y > 0 && !read_whole(row, row_bytes, stream)) break;
+        if (protocol.send_line(protocol.protocol_data, y, host_row(row, width, value_type)) != 0) break;
     }
     return y;
-}
-
-int32_t send_rows(const ImageProtocol& protocol, std::FILE* stream, float* row, int32_t width,
-                  int32_t height, uint16_t value_type) {
-    switch (value_type) {
-        case ZBUF_FLOAT32: return send_float32_rows(protocol, stream, row, width, height);
-        case ZBUF_FLOAT64: return send_float64_rows(protocol, stream, row, width, height);
-        default: return 0;
-    }
 }
 
 bool sizes_fit(int32_t width, int32_t height, uint16_t value_type) {
     return width > 0 && height >= 0 &&
            zbuf_sizes_valid(static_cast<uint32_t>(width), static_cast<uint32_t>(height), value_type);
+}
+
+bool has_rows(int32_t height, uint16_t value_type) {
+    return height > 0 && (value_type == ZBUF_FLOAT32 || value_type == ZBUF_FLOAT64);
 }
 
 }  // namespace
@@ -101,10 +159,13 @@ void zload_send_image(LoaderLocal* local, std::FILE* stream, int32_t width, int3
         local->result = STATUS_NOT_RECOGNISED;
         return;
     }
-    RowBuffer<float> row = allocate_row<float>(width);
-    if (!row) {
-        local->result = STATUS_FAILED;
-        return;
+    FirstRow first;
+    if (has_rows(height, value_type)) {
+        first = read_first_row(stream, static_cast<std::size_t>(width) * zbuf_sample_size(value_type));
+        if (first.out_of_memory) {
+            local->result = STATUS_FAILED;
+            return;
+        }
     }
     ImageProtocol* protocol = local->begin_image(local->host_data, IMAGE_GREY_FLOAT);
     if (protocol == nullptr) {
@@ -113,8 +174,9 @@ void zload_send_image(LoaderLocal* local, std::FILE* stream, int32_t width, int3
     }
     protocol->set_size(protocol->protocol_data, width, height);
     protocol->set_param(protocol->protocol_data, IMAGE_PARAM_1, 0, 1.0f);
-    const int32_t rows_sent = send_rows(*protocol, stream, row.get(), width, height, value_type);
-    row.reset();  // every buffer is released before the host finishes the image
+    const int32_t rows_sent =
+        first.row ? send_rows(*protocol, stream, first.row.get(), width, height, value_type) : 0;
+    first.row.reset();  // every buffer is released before the host finishes the image
 
     const int32_t error_code = rows_sent >= height ? STATUS_OK : STATUS_FAILED;
     local->result = protocol->finish(protocol->protocol_data, error_code);

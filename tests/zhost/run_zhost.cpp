@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,9 +41,10 @@ RunResult run_in_process(const std::vector<std::string>& args) {
 }
 
 RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                    const std::vector<std::string>& environment) {
+                    const std::vector<std::string>& environment, const std::vector<std::string>& launcher) {
     const std::filesystem::path out_path = dir / ".zhost-stdout", err_path = dir / ".zhost-stderr";
-    std::vector<std::string> argument_texts = {ZHOST_PATH};
+    std::vector<std::string> argument_texts = launcher;
+    argument_texts.push_back(ZHOST_PATH);
     argument_texts.insert(argument_texts.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& text : argument_texts) argv.push_back(text.data());
@@ -65,15 +67,17 @@ RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem:
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     pid_t pid = 0;
     RunResult result;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         ADD_FAILURE() << "cannot run " << argv[0];
         return result;
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    result.peak_kb = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = read_text(out_path);
     result.err = read_text(err_path);

@@ -8,6 +8,9 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <tuple>
+
+#include "obk_version.h"
 
 #include "zhost_test_support.h"
 
@@ -139,6 +142,7 @@ TEST(ZhostComp, ImagesOfOtherSizesAreScaledToTheFrame) {
         EXPECT_EQ(ztest::bits(out[std::size_t(i * 5 + 3)]), ztest::bits(in.render[std::size_t(i * 5 + 3)])) << i;
         EXPECT_EQ(ztest::bits(out[std::size_t(i * 5 + 4)]), ztest::bits(-1.0f)) << i;
     }
+    EXPECT_EQ(run.err, "note: depth image 18x12 scaled to the 9x6 frame\nnote: comp image 5x3 scaled to the 9x6 frame\n");
 }
 
 void expect_refused(const test::TempDir& dir, const std::vector<std::string>& args, const std::string& reason) {
@@ -167,6 +171,179 @@ TEST(ZhostComp, RefusalsSayWhyAndLeaveNothing) {
     std::vector<std::string> split = comp("render.exr", "depth.exr", "comp.exr", "o.exr");
     split.insert(split.end(), {"--render-depth", "narrow.exr"});
     expect_refused(dir, split, "size 8x6 differs from 9x6");
+    ztest::write_image((dir / "two-z.exr").string(), W, H, {"R", "G", "B", "A", "left.Z", "right.Z"},
+                       ztest::samples(W * H, 6));
+    expect_refused(dir, comp("two-z.exr", "depth.exr", "comp.exr", "o.exr"),
+                   "two-z.exr: 2 candidate Z channels (left.Z, right.Z); choose one with --depth-channel");
+    std::vector<std::string> part = comp("render.exr", "depth.exr", "comp.exr", "o.exr");
+    part.insert(part.end(), {"--subimage", "beauty"});
+    expect_refused(dir, part, "render.exr: no part \"beauty\" for --subimage (parts: 0)");
+
+    // Output options the output cannot take are usage errors, found before any work.
+    for (const auto& [out, option, value] : {std::tuple{"o.png", "-d", "half"}, {"o.exr", "-d", "double"},
+                                              {"o.exr", "--compression", "lzw"}, {"o.png", "--compression", "zip"}}) {
+        std::vector<std::string> args = comp("missing.exr", "depth.exr", "comp.exr", out);
+        args.insert(args.end(), {option, value});
+        const ztest::RunResult run = run_in(dir.path(), args);
+        EXPECT_EQ(run.status, 2) << out << " " << option << " " << value << ": " << run.err;
+        EXPECT_TRUE(contains(run.err, option)) << run.err;
+    }
+}
+
+// A render written with OpenImageIO: R, G, B, A in `colour` and Z in `depth`
+// types, each pixel (value, value, value, 1, 1), with metadata of a renderer.
+void write_typed_render(const fs::path& path, OIIO::TypeDesc colour, OIIO::TypeDesc depth, float value) {
+    OIIO::ImageSpec spec(W, H, 5, OIIO::TypeDesc::FLOAT);
+    spec.channelnames = {"R", "G", "B", "A", "Z"};
+    spec.channelformats = {colour, colour, colour, colour, depth};
+    spec.attribute("compression", "piz");
+    spec.attribute("renderer:samples", 64);
+    spec.attribute("Exif:ImageHistory", "rendered");
+    const float camera[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 5, 1};
+    spec.attribute("worldToCamera", OIIO::TypeMatrix44, camera);
+    std::vector<float> pixels;
+    for (int i = 0; i < W * H; ++i) pixels.insert(pixels.end(), {value, value, value, 1.0f, 1.0f});
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out && out->open(path.string(), spec) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
+                out->close());
+}
+
+// Outputs keep the render's channel types, compression and metadata unless
+// told otherwise, and name zhost; 8-bit outputs are sRGB.
+TEST(ZhostComp, OutputsFollowTheRender) {
+    test::TempDir dir;
+    write_inputs(dir, make_inputs());  // depth.exr (beyond the render where it is not infinite) and comp.exr
+    ztest::write_image((dir / "far.exr").string(), W, H, {"Z"}, std::vector<float>(W * H, 2.0f));
+    constexpr OIIO::TypeDesc HALF = OIIO::TypeDesc::HALF, FLOAT = OIIO::TypeDesc::FLOAT;
+    struct Case {
+        OIIO::TypeDesc colour, depth;
+        std::vector<std::string> options;
+        const char* out;
+        OIIO::TypeDesc colour_out, depth_out;
+        const char* compression;
+    };
+    const Case cases[] = {
+        {HALF, HALF, {}, "o.exr", HALF, HALF, "piz"},
+        {HALF, FLOAT, {}, "o.exr", HALF, FLOAT, "piz"},
+        {HALF, HALF, {"-d", "float"}, "o.exr", FLOAT, FLOAT, "piz"},
+        {FLOAT, FLOAT, {"-d", "half", "--compression", "zips"}, "o.exr", HALF, HALF, "zips"},
+        {HALF, HALF, {"--compression", "none"}, "o.tif", FLOAT, FLOAT, "none"},  // TIFF as OpenImageIO writes it
+        {HALF, FLOAT, {}, "o.tif", FLOAT, FLOAT, "zip"},
+    };
+    for (const Case& c : cases) {
+        write_typed_render(dir / "render.exr", c.colour, c.depth, 0.5f);
+        std::vector<std::string> args = {"comp", "--render", "render.exr", "--zbuffer", "far.exr", "--comp",
+                                         "comp.exr", "-o", c.out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ztest::RunResult run = run_in(dir.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto in = OIIO::ImageInput::open((dir / c.out).string());
+        ASSERT_TRUE(in);
+        const OIIO::ImageSpec& spec = in->spec();
+        const std::string what = std::string(c.out) + " " + std::to_string(c.options.size()) + " options";
+        for (int ch = 0; ch < spec.nchannels; ++ch) {
+            EXPECT_EQ(spec.channelformat(ch), spec.channelnames[std::size_t(ch)] == "Z" ? c.depth_out : c.colour_out)
+                << what << " " << spec.channelnames[std::size_t(ch)];
+        }
+        EXPECT_EQ(spec.get_string_attribute("compression"), c.compression) << what;
+        EXPECT_EQ(spec.get_string_attribute("Software"), "zhost " OBK_VERSION) << what;
+        if (c.out == std::string("o.exr")) {  // TIFF as OpenImageIO writes it has no history or custom attributes
+            const std::string history = spec.get_string_attribute("Exif:ImageHistory");
+            EXPECT_EQ(history.rfind("rendered\nzhost ", 0), 0u) << what << ": " << history;
+            EXPECT_TRUE(contains(history, " comp --render render.exr --zbuffer far.exr")) << what << ": " << history;
+            EXPECT_EQ(spec.get_int_attribute("renderer:samples"), 64) << what;
+            const OIIO::ParamValue* camera = spec.find_attribute("worldToCamera", OIIO::TypeMatrix44);
+            ASSERT_NE(camera, nullptr) << what;
+            EXPECT_EQ(static_cast<const float*>(camera->data())[14], 5.0f) << what;
+        }
+    }
+
+    // Linear 0.5 in an 8-bit output: 188 after the sRGB transfer, tagged sRGB.
+    const ztest::RunResult png = run_in(dir.path(), {"comp", "--render", "render.exr", "--zbuffer", "far.exr", "--comp",
+                                                     "comp.exr", "-o", "o.png"});
+    ASSERT_EQ(png.status, 0) << png.err;
+    EXPECT_EQ(png.out, "wrote o.png  (9x6)\n");
+    auto in = OIIO::ImageInput::open((dir / "o.png").string());
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->spec().get_string_attribute("oiio:ColorSpace"), "sRGB");
+    std::vector<uint8_t> bytes(std::size_t(W * H * in->spec().nchannels));
+    ASSERT_TRUE(in->read_image(0, 0, 0, -1, OIIO::TypeDesc::UINT8, bytes.data()));
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4), (std::vector<uint8_t>{188, 188, 188, 255}));
+}
+
+// A render whose data window covers only part of the frame composites as the
+// whole frame with zero colour and alpha and infinite depth around it.
+TEST(ZhostComp, ARenderWithAnOffsetDataWindowCompositesLikeThePixelAlignedOne) {
+    test::TempDir dir;
+    Inputs in = make_inputs();
+    const int x0 = 2, y0 = 1, width = 5, height = 3;
+    std::vector<float> cropped;
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x) {
+            float* pixel = &in.render[std::size_t((y * W + x) * 5)];
+            if (x >= x0 && x < x0 + width && y >= y0 && y < y0 + height) {
+                cropped.insert(cropped.end(), pixel, pixel + 5);
+            } else {
+                std::fill(pixel, pixel + 4, 0.0f);
+                pixel[4] = std::numeric_limits<float>::infinity();
+            }
+        }
+    }
+    write_inputs(dir, in);
+    OIIO::ImageSpec spec(width, height, 5, OIIO::TypeDesc::FLOAT);
+    spec.x = x0;
+    spec.y = y0;
+    spec.full_width = W;
+    spec.full_height = H;
+    spec.channelnames = {"R", "G", "B", "A", "Z"};
+    auto out = OIIO::ImageOutput::create((dir / "cropped.exr").string());
+    ASSERT_TRUE(out && out->open((dir / "cropped.exr").string(), spec) &&
+                out->write_image(OIIO::TypeDesc::FLOAT, cropped.data()) && out->close());
+    for (const char* render : {"render.exr", "cropped.exr"}) {
+        const std::string output = std::string("o-") + render;
+        const ztest::RunResult run = run_in(dir.path(), {"comp", "--render", render, "--zbuffer", "depth.exr", "--comp",
+                                                         "comp.exr", "-o", output});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "o-cropped.exr", 5)), ztest::bits_of(read_pixels(dir / "o-render.exr", 5)));
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "o-cropped.exr", 5)), ztest::bits_of(expected_merge(in)));
+}
+
+// The render's colour from a layer or a part, its depth from a named channel.
+TEST(ZhostComp, TakesTheRendersLayerPartOrDepthChannelAsAsked) {
+    test::TempDir dir;
+    const Inputs in = make_inputs();
+    write_inputs(dir, in);
+    std::vector<float> decoy(in.render.size(), 0.125f), layered;
+    for (std::size_t i = 0; i < in.render.size(); i += 5) {
+        layered.insert(layered.end(), &decoy[i], &decoy[i + 5]);
+        layered.insert(layered.end(), &in.render[i], &in.render[i + 5]);
+    }
+    ztest::write_image((dir / "layers.exr").string(), W, H,
+                       {"spec.R", "spec.G", "spec.B", "spec.A", "spec.Z", "beauty.R", "beauty.G", "beauty.B", "beauty.A", "beauty.Z"},
+                       layered);
+    ztest::write_image((dir / "named.exr").string(), W, H, {"R", "G", "B", "A", "distance"}, in.render);
+    {
+        std::vector<OIIO::ImageSpec> specs(2, OIIO::ImageSpec(W, H, 5, OIIO::TypeDesc::FLOAT));
+        for (OIIO::ImageSpec& spec : specs) spec.channelnames = {"R", "G", "B", "A", "Z"};
+        const std::string path = (dir / "parts.exr").string();
+        auto out = OIIO::ImageOutput::create(path);
+        ASSERT_TRUE(out && out->open(path, 2, specs.data()) && out->write_image(OIIO::TypeDesc::FLOAT, decoy.data()) &&
+                    out->open(path, specs[1], OIIO::ImageOutput::AppendSubimage) &&
+                    out->write_image(OIIO::TypeDesc::FLOAT, in.render.data()) && out->close());
+    }
+    const std::vector<std::vector<std::string>> choices = {
+        {"--render", "layers.exr", "--render-layer", "beauty"},
+        {"--render", "named.exr", "--depth-channel", "distance"},
+        {"--render", "parts.exr", "--subimage", "1"},
+    };
+    for (const std::vector<std::string>& choice : choices) {
+        std::vector<std::string> args = {"comp", "--zbuffer", "depth.exr", "--comp", "comp.exr", "-o", "out.exr"};
+        args.insert(args.end(), choice.begin(), choice.end());
+        const ztest::RunResult run = run_in(dir.path(), args);
+        ASSERT_EQ(run.status, 0) << choice[1] << ": " << run.err;
+        EXPECT_EQ(ztest::bits_of(read_pixels(dir / "out.exr", 5)), ztest::bits_of(expected_merge(in))) << choice[1];
+    }
 }
 
 // A scene of two frames: render inputs per frame, the depth image as a

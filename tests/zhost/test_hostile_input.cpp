@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include <algorithm>
 #include <filesystem>
@@ -197,6 +198,106 @@ TEST(ZhostHostileInput, ScenesWithMissingOrMistypedFieldsAreRefusedNamingTheKey)
         expect_refused(run, c.name);
         EXPECT_NE(run.err.find(c.key), std::string::npos) << c.name << ": " << run.err;
         EXPECT_EQ(ztest::files_in(dir.path()), std::vector<std::string>{"scene.json"}) << c.name;
+    }
+}
+
+// An EXR of `width` x `height` 32-bit float pixels in `channels`, stored
+// without compression one scan line per chunk, that holds its header and its
+// table of chunk offsets but no pixels: 131 KB that declare gigabytes.
+test::Bytes hollow_exr(int32_t width, int32_t height, const std::vector<std::string>& channels) {
+    test::Bytes bytes;
+    const auto le32 = [&](uint32_t value) {
+        for (int shift = 0; shift < 32; shift += 8) bytes.push_back(uint8_t(value >> shift));
+    };
+    const auto text = [&](const std::string& value) { bytes.insert(bytes.end(), value.c_str(), value.c_str() + value.size() + 1); };
+    const auto attribute = [&](const std::string& name, const std::string& type, uint32_t size) {
+        text(name);
+        text(type);
+        le32(size);
+    };
+    le32(20000630);  // magic
+    le32(2);         // version 2, scan lines
+    uint32_t list_size = 1;
+    for (const std::string& name : channels) list_size += uint32_t(name.size()) + 1 + 16;
+    attribute("channels", "chlist", list_size);
+    for (const std::string& name : channels) {
+        text(name);
+        for (uint32_t field : {2u, 0u, 1u, 1u}) le32(field);  // float, pLinear, x and y sampling
+    }
+    bytes.push_back(0);
+    attribute("compression", "compression", 1);
+    bytes.push_back(0);
+    for (const char* window : {"dataWindow", "displayWindow"}) {
+        attribute(window, "box2i", 16);
+        for (uint32_t value : {0u, 0u, uint32_t(width - 1), uint32_t(height - 1)}) le32(value);
+    }
+    attribute("lineOrder", "lineOrder", 1);
+    bytes.push_back(0);
+    attribute("pixelAspectRatio", "float", 4);
+    le32(0x3F800000);
+    attribute("screenWindowCenter", "v2f", 8);
+    le32(0);
+    le32(0);
+    attribute("screenWindowWidth", "float", 4);
+    le32(0x3F800000);
+    bytes.push_back(0);                              // end of the header
+    bytes.insert(bytes.end(), std::size_t(height) * 8, 0);  // chunk offsets, all missing
+    return bytes;
+}
+
+// Hostile images that declare far more than they hold, or more than memory
+// takes: refused on one line with exit status 1, and the program's peak
+// memory stays far below what they declare (5 GiB and more).
+TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory) {
+    test::TempDir dir;
+    const std::vector<std::string> five = {"R", "G", "B", "A", "Z"};
+    std::vector<std::string> sixteen = five;
+    for (int i = 0; i < 11; ++i) sixteen.push_back("aov" + std::to_string(i));
+    test::write_file(dir / "five.exr", hollow_exr(16384, 16384, five));
+    test::write_file(dir / "sixteen.exr", hollow_exr(16384, 16384, sixteen));
+    ztest::write_image((dir / "z.exr").string(), 4, 4, {"Z"}, std::vector<float>(16, 1.0f));
+    ztest::write_image((dir / "c.exr").string(), 4, 4, {"R", "G", "B"}, std::vector<float>(48, 0.5f));
+#if defined(__SANITIZE_ADDRESS__)
+    const bool limits_address_space = false;  // the sanitizer's shadow memory needs terabytes of it
+#else
+    const bool limits_address_space = fs::exists("/usr/bin/prlimit");
+#endif
+    struct Case {
+        const char* render;
+        std::vector<std::string> options;
+        std::vector<std::string> reasons;  // one of them
+        std::vector<std::string> launcher;
+    };
+    const Case cases[] = {
+        // Beyond the default limit, or (on a machine of 48 GB or more) found empty.
+        {"five.exr", {}, {"beyond the limit of", "cannot read the pixels"}, {}},
+        {"sixteen.exr", {}, {"beyond the limit of", "cannot read the pixels"}, {}},
+        {"sixteen.exr", {"--max-image-mb", "1000"}, {"sixteen.exr: 16384x16384 pixels of 5 channels take 5152 MB, beyond the limit of 1000 MB (--max-image-mb)"}, {}},
+        // Within the limit: memory is committed only as rows arrive, and none do.
+        // (A machine that will not even reserve 5 GiB of address space says so.)
+        {"five.exr", {"--max-image-mb", "1000000"}, {"five.exr: cannot read the pixels", "out of memory"}, {}},
+        {"sixteen.exr", {"--max-image-mb", "1000000"}, {"sixteen.exr: cannot read the pixels", "out of memory"}, {}},
+        // A process that may not take it.
+        {"five.exr", {"--max-image-mb", "1000000"}, {"zhost: out of memory: this command's images do not fit"},
+         {"prlimit", "--as=" + std::to_string(1L << 30)}},
+    };
+    constexpr long BOUND_KB = 1L << 20;  // 1 GiB
+    for (const Case& c : cases) {
+        if (!c.launcher.empty() && !limits_address_space) {
+            std::printf("skipped: a limit on the address space (prlimit) is not available in this build\n");
+            continue;
+        }
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"comp", "--render", c.render, "--zbuffer", "z.exr", "--comp", "c.exr", "-o", "o.exr"});
+        const ztest::RunResult run = ztest::run_zhost(args, dir.path(), {}, c.launcher);
+        const std::string what = shown(args) + (c.launcher.empty() ? "" : "under " + c.launcher[1]);
+        expect_refused(run, what);
+        EXPECT_EQ(run.status, 1) << what;
+        EXPECT_TRUE(std::any_of(c.reasons.begin(), c.reasons.end(),
+                                [&](const std::string& reason) { return ztest::contains(run.err, reason); }))
+            << what << ": " << run.err;
+        EXPECT_LT(run.peak_kb, BOUND_KB) << what;
+        EXPECT_FALSE(fs::exists(dir / "o.exr")) << what;
     }
 }
 

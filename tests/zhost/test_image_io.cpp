@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include <OpenImageIO/deepdata.h>
 
 #include "zhost/error.h"
 #include "zhost/image_io.h"
@@ -42,6 +45,35 @@ host::Image image_of(int channels, std::vector<float> pixels) {
     return image;
 }
 
+// Writes the parts of a multi-part file, each named, with OpenImageIO.
+void write_parts(const std::string& path, const std::vector<std::pair<std::string, std::vector<std::string>>>& parts) {
+    std::vector<OIIO::ImageSpec> specs;
+    for (const auto& [name, channels] : parts) {
+        specs.emplace_back(W, H, int(channels.size()), OIIO::TypeDesc::FLOAT);
+        specs.back().channelnames = channels;
+        specs.back().attribute("oiio:subimagename", name);
+    }
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out && out->open(path, int(specs.size()), specs.data())) << path;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(out->open(path, specs[i], OIIO::ImageOutput::AppendSubimage));
+        }
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, ztest::samples(W * H, specs[i].nchannels).data()));
+    }
+    ASSERT_TRUE(out->close());
+}
+
+// A deep image of RGBA and Z with no samples in any pixel.
+void write_deep(const std::string& path) {
+    OIIO::ImageSpec spec(W, H, 5, OIIO::TypeDesc::FLOAT);
+    spec.channelnames = {"R", "G", "B", "A", "Z"};
+    spec.deep = true;
+    const OIIO::DeepData deep(spec);
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out && out->open(path, spec) && out->write_deep_image(deep) && out->close()) << path;
+}
+
 }  // namespace
 
 TEST(ReadImage, SelectsChannelsByName) {
@@ -54,17 +86,27 @@ TEST(ReadImage, SelectsChannelsByName) {
     ztest::write_image(grey, W, H, {"Y"}, ztest::samples(W * H, 1));
     const std::string two = dir / "two.exr";
     ztest::write_image(two, W, H, {"Y", "A"}, ztest::samples(W * H, 2));
+    const std::string layers = dir / "layers.exr";
+    ztest::write_image(layers, W, H, {"beauty.R", "beauty.G", "beauty.B", "beauty.A", "beauty.Z", "spec.R", "left.Z"},
+                       ztest::samples(W * H, 7));
+    const std::string parts = dir / "parts.exr";
+    write_parts(parts, {{"beauty", {"R", "G", "B", "A"}}, {"depth", {"Y", "Z"}}});
 
     // Channel indices below are those of the samples as written; OpenEXR
     // stores channels in its own order, so only names can find them.
     expect_channels(zhost::read_depth(exr), {4}, "Z by default");
-    expect_channels(zhost::read_depth(exr, "G"), {1}, "named depth channel");
-    expect_channels(zhost::read_depth(exr, "z"), {4}, "name in another case");
+    expect_channels(zhost::read_depth(exr, {"", "", "G"}), {1}, "named depth channel");
+    expect_channels(zhost::read_depth(exr, {"", "", "z"}), {4}, "name in another case");
     expect_channels(zhost::read_depth(layered), {3}, "Z of a layer");
     expect_channels(zhost::read_depth(grey), {0}, "the one channel of a grey image");
     expect_channels(zhost::read_channels(exr, {"B", "R"}), {2, 0}, "channels in the order asked");
     expect_channels(zhost::read_rgba(exr), {0, 1, 2, 3}, "RGBA of an RGBAZ image");
     expect_channels(zhost::read_rgba(two), {0, 0, 0, 1}, "grey with alpha");
+    expect_channels(zhost::read_rgba(layers, {"", "beauty", ""}), {0, 1, 2, 3}, "RGBA of a layer");
+    expect_channels(zhost::read_depth(layers, {"", "beauty", ""}), {4}, "Z of the layer first");
+    expect_channels(zhost::read_depth(layers, {"", "", "left.Z"}), {6}, "depth channel named in full");
+    expect_channels(zhost::read_depth(parts, {"1", "", ""}), {1}, "Z of the part by index");
+    expect_channels(zhost::read_depth(parts, {"depth", "", ""}), {1}, "Z of the part by name");
     const zhost::RgbaAndDepth both = zhost::read_rgba_and_depth(layered);
     expect_channels(both.depth, {3}, "depth of one read");
     ASSERT_EQ(both.rgba.channels, 4);
@@ -82,15 +124,84 @@ TEST(ReadImage, SelectsChannelsByName) {
     }
 }
 
-TEST(ReadImage, ReadsEightBitImagesAsNormalisedFloats) {
+// An image's pixels sit at their coordinates in its display window; where
+// the data window does not reach, colour and alpha are 0 and depth infinite.
+TEST(ReadImage, DataWindowsArePlacedByTheirPixelCoordinates) {
+    struct Window { int x, y, width, height; };
+    struct Case { const char* name; Window display, data; };
+    const Case cases[] = {
+        {"smaller and offset", {0, 0, 6, 4}, {2, 1, 3, 2}},
+        {"larger on every side", {0, 0, 4, 3}, {-1, -1, 6, 5}},
+        {"display away from the origin", {10, 20, 4, 3}, {11, 20, 2, 3}},
+        {"apart", {0, 0, 3, 2}, {5, 5, 2, 2}},
+    };
+    for (const Case& c : cases) {
+        test::TempDir dir;
+        const std::string path = dir / "windowed.exr";
+        OIIO::ImageSpec spec(c.data.width, c.data.height, 5, OIIO::TypeDesc::FLOAT);
+        spec.x = c.data.x;
+        spec.y = c.data.y;
+        spec.full_x = c.display.x;
+        spec.full_y = c.display.y;
+        spec.full_width = c.display.width;
+        spec.full_height = c.display.height;
+        spec.channelnames = {"R", "G", "B", "A", "Z"};
+        auto out = OIIO::ImageOutput::create(path);
+        ASSERT_TRUE(out && out->open(path, spec) &&
+                    out->write_image(OIIO::TypeDesc::FLOAT, ztest::samples(c.data.width * c.data.height, 5).data()) &&
+                    out->close());
+
+        const zhost::RgbaAndDepth read = zhost::read_rgba_and_depth(path);
+        ASSERT_EQ(read.rgba.width, c.display.width) << c.name;
+        ASSERT_EQ(read.rgba.height, c.display.height) << c.name;
+        ASSERT_EQ(read.depth.width, c.display.width) << c.name;
+        for (int y = 0; y < c.display.height; ++y) {
+            for (int x = 0; x < c.display.width; ++x) {
+                const int fx = c.display.x + x - c.data.x, fy = c.display.y + y - c.data.y;
+                const bool inside = fx >= 0 && fy >= 0 && fx < c.data.width && fy < c.data.height;
+                const int p = fy * c.data.width + fx;
+                for (int ch = 0; ch < 4; ++ch)
+                    EXPECT_EQ(read.rgba.at(x, y, ch), inside ? sample(p, ch) : 0.0f) << c.name << " " << x << "," << y;
+                EXPECT_EQ(read.depth.at(x, y), inside ? sample(p, 4) : std::numeric_limits<float>::infinity())
+                    << c.name << " " << x << "," << y;
+            }
+        }
+    }
+}
+
+// Integer samples as stored: depth keeps their numbers (never rescaled),
+// colour takes them as fractions of their type's range.
+TEST(ReadImage, DepthStoredAsIntegersKeepsItsNumbers) {
     test::TempDir dir;
-    const std::string png = dir / "grey.png";
-    ztest::write_image(png, W, H, {"Y"}, {0.0f, 1.0f, 51.0f / 255, 0.5f, 1.0f, 0.0f}, OIIO::TypeDesc::UINT8);
-    const host::Image depth = zhost::read_depth(png);
-    ASSERT_EQ(depth.pixels.size(), std::size_t(W * H));
-    EXPECT_EQ(depth.pixels[1], 1.0f);
-    EXPECT_FLOAT_EQ(depth.pixels[2], 0.2f);
-    EXPECT_FLOAT_EQ(depth.pixels[3], 128.0f / 255);
+    struct Case { const char* file; OIIO::TypeDesc type; std::vector<uint32_t> stored; double top; };
+    const Case cases[] = {
+        {"u8.png", OIIO::TypeDesc::UINT8, {0, 7, 51, 255, 128, 1}, 255.0},
+        {"u16.tif", OIIO::TypeDesc::UINT16, {0, 7, 1234, 65535, 300, 2}, 65535.0},
+        {"u32.exr", OIIO::TypeDesc::UINT32, {0, 7, 16777216, 4294967295u, 100000, 3}, 4294967295.0},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir / c.file;
+        std::vector<unsigned char> raw(c.stored.size() * c.type.size());
+        for (std::size_t i = 0; i < c.stored.size(); ++i) {
+            const uint8_t u8 = uint8_t(c.stored[i]);
+            const uint16_t u16 = uint16_t(c.stored[i]);
+            std::memcpy(&raw[i * c.type.size()], c.type.size() == 1 ? static_cast<const void*>(&u8)
+                                                : c.type.size() == 2 ? static_cast<const void*>(&u16)
+                                                                     : static_cast<const void*>(&c.stored[i]),
+                        c.type.size());
+        }
+        auto out = OIIO::ImageOutput::create(path);
+        OIIO::ImageSpec spec(W, H, 1, c.type);
+        spec.channelnames = {"Z"};
+        ASSERT_TRUE(out && out->open(path, spec) && out->write_image(c.type, raw.data()) && out->close()) << c.file;
+
+        const host::Image depth = zhost::read_depth(path);
+        const host::Image grey = zhost::read_rgba(path);
+        for (std::size_t i = 0; i < c.stored.size(); ++i) {
+            EXPECT_EQ(depth.pixels[i], float(c.stored[i])) << c.file << " depth " << i;
+            EXPECT_FLOAT_EQ(grey.pixels[i * 4], float(c.stored[i] / c.top)) << c.file << " colour " << i;
+        }
+    }
 }
 
 TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
@@ -101,17 +212,32 @@ TEST(ReadImage, ExplainsMissingFilesAndChannelsInOneLine) {
     ztest::write_image(xy, W, H, {"X", "Y"}, ztest::samples(W * H, 2));
     test::write_file(dir / "junk.exr", test::Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
     const std::string missing = dir / "missing.exr";
+    const std::string layers = dir / "layers.exr";
+    ztest::write_image(layers, W, H, {"left.R", "left.G", "left.B", "left.Z", "right.R", "right.Z"},
+                       ztest::samples(W * H, 6));
+    const std::string parts = dir / "parts.exr";
+    write_parts(parts, {{"beauty", {"R", "G", "B", "A"}}, {"depth", {"Z"}}});
+    const std::string deep = dir / "deep.exr";
+    write_deep(deep);
 
     struct Case { std::string message; std::string expected; };
     const Case cases[] = {
         {error_of([&] { zhost::read_depth(missing); }), missing + ": no such file"},
         {error_of([&] { zhost::read_depth(dir.path().string()); }), "is a directory"},
         {error_of([&] { zhost::read_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
-        {error_of([&] { zhost::read_depth(rgb, "depth"); }), "no channel \"depth\" (channels: R, G, B)"},
+        {error_of([&] { zhost::read_depth(rgb, {"", "", "depth"}); }), "no channel \"depth\" (channels: R, G, B)"},
         {error_of([&] { zhost::read_rgba(xy); }), "no R, G and B channels (channels: X, Y)"},
         {error_of([&] { zhost::read_rgba_and_depth(rgb); }), "no Z channel and more than one channel (R, G, B)"},
         {error_of([&] { zhost::read_rgba_and_depth(xy); }), "no R, G and B channels (channels: X, Y)"},
         {error_of([&] { zhost::read_rgba((dir / "junk.exr").string()); }), "not an image that can be read"},
+        {error_of([&] { zhost::read_depth(layers); }),
+         "2 candidate Z channels (left.Z, right.Z); choose one with --depth-channel"},
+        {error_of([&] { zhost::read_rgba(layers); }),
+         "2 candidate R channels (left.R, right.R); choose one with --render-layer"},
+        {error_of([&] { zhost::read_rgba(layers, {"", "right", ""}); }), "no right.R, right.G and right.B channels"},
+        {error_of([&] { zhost::read_depth(parts, {"2", "", ""}); }),
+         "no part \"2\" for --subimage (parts: 0 beauty, 1 depth)"},
+        {error_of([&] { zhost::read_rgba_and_depth(deep); }), "deep.exr: deep images are not supported: flatten them first"},
     };
     for (const Case& c : cases) {
         EXPECT_NE(c.message.find(c.expected), std::string::npos) << c.message;

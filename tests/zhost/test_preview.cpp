@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
+#include <utility>
 
 #include "zhost/preview.h"
 #include "zhost_test_support.h"
@@ -66,19 +68,66 @@ TEST(DepthPreview, NearAndFarTakeTheEndsOfThePaletteAndBackgroundIsGrey) {
     EXPECT_GT(lit, 20) << "the legend's text is drawn below the colour bar";
 }
 
-TEST(ColourPreview, EncodesLinearColourAsSrgbAndKeepsAlpha) {
-    struct Case { float linear; uint8_t srgb; };
-    const Case cases[] = {{0.0f, 0}, {-1.0f, 0}, {std::numeric_limits<float>::quiet_NaN(), 0}, {0.002f, 7},
-                          {0.5f, 188}, {0.21586f, 128}, {1.0f, 255}, {7.0f, 255}};
-    for (const Case& c : cases) EXPECT_EQ(zhost::to_srgb8(c.linear), c.srgb) << c.linear;
+// A depth as a path tracer leaves it: a sphere from 2 to 5, a ground plane
+// from 10 to 50, and the background at 1e10 (a few pixels at infinity and
+// NaN). Its preview shows the objects' shape in many colours and the
+// background apart, in its own grey.
+TEST(DepthPreview, APathTracedDepthShowsItsObjectsShapeAndLeavesTheBackgroundApart) {
+    constexpr int32_t w = 160, h = 120;
+    std::vector<float> values;
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const float r2 = (float(x - 80) * float(x - 80) + float(y - 50) * float(y - 50)) / 900.0f;
+            if (r2 < 1.0f) {
+                values.push_back(5.0f - 3.0f * std::sqrt(1.0f - r2));
+            } else if (y >= 70) {  // distance along the ray grows away from the middle
+                const float across = float(x - 80) / 160.0f;
+                values.push_back((48.0f - float(y - 70) * 38.0f / 49.0f) * std::sqrt(1.0f + across * across));
+            } else {
+                values.push_back(x == 0 ? std::numeric_limits<float>::infinity()
+                                 : x == 1 ? std::numeric_limits<float>::quiet_NaN() : 1e10f);
+            }
+        }
+    }
+    const host::Image depth = depth_image(w, h, values);
+    const zhost::DepthRange found = zhost::depth_range(depth, zhost::DEFAULT_BACKGROUND_DEPTH);
+    zhost::DepthRange log = found, given = found;
+    log.log = true;
+    given.near = 2.0f;
+    given.far = 50.0f;
+    for (const auto& [name, range] : {std::pair{"percentiles", found}, {"log", log}, {"given", given}}) {
+        const zhost::Picture picture = zhost::depth_preview(depth, range, false);
+        std::set<std::vector<uint8_t>> object_colours;
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                const std::vector<uint8_t> rgb = rgb_at(picture, x, y);
+                const bool background = !(depth.at(x, y) < 1e10f);
+                if (background) {
+                    EXPECT_EQ(rgb, (std::vector<uint8_t>{40, 40, 40})) << name << " " << x << "," << y;
+                } else {
+                    EXPECT_NE(rgb, (std::vector<uint8_t>{40, 40, 40})) << name << " " << x << "," << y;
+                    object_colours.insert(rgb);
+                }
+            }
+        }
+        EXPECT_GE(object_colours.size(), 100u) << name;
+    }
+    EXPECT_NEAR(found.near, 2.0f, 0.1f);
+    EXPECT_NEAR(found.far, 50.0f, 1.0f);
+}
 
-    host::Image rgba;
-    rgba.width = 1;
-    rgba.height = 1;
-    rgba.channels = 4;
-    rgba.pixels = {0.5f, 0.0f, 1.0f, 0.5f};
-    EXPECT_EQ(zhost::colour_preview(rgba).pixels, (std::vector<uint8_t>{188, 0, 255, 128}));
-    EXPECT_EQ(zhost::colour_preview(rgba, false).pixels, (std::vector<uint8_t>{128, 0, 255, 128}));
+TEST(ColourPreview, EncodesLinearColourAsSrgbAndKeepsAlpha) {
+    // Alpha stays as it is (straight), whatever the colour.
+    struct Case { float linear; uint8_t srgb; };
+    const Case cases[] = {{0.0f, 0}, {-1.0f, 0}, {0.002f, 7}, {0.5f, 188}, {0.21586f, 128}, {1.0f, 255}, {7.0f, 255}};
+    for (const Case& c : cases) {
+        host::Image rgba;
+        rgba.width = 1;
+        rgba.height = 1;
+        rgba.channels = 4;
+        rgba.pixels = {c.linear, 0.0f, 1.0f, 0.5f};
+        EXPECT_EQ(zhost::colour_preview(rgba).pixels, (std::vector<uint8_t>{c.srgb, 0, 255, 128})) << c.linear;
+    }
 }
 
 TEST(ContactSheet, PlacesEachFrameInItsCell) {

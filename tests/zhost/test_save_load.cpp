@@ -148,16 +148,38 @@ TEST(ZhostSaveLoad, PreviewsAreFalseColourPicturesWithALegend) {
     ztest::write_image((dir / "d.exr").string(), W, H, {"Z"}, awkward_depths(W * H, 1.0f));
     ASSERT_EQ(run_zhost({"save", "d.exr", "--base", "z"}, dir.path()).status, 0);
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"load", "z0001.zb", "-o", "p.png"}, {"load", "z0001.zb", "-o", "p.tif", "--preview"}}) {
-        const ztest::RunResult load = run_zhost(args, dir.path());
+             {"load", "z0001.zb", "-o", "p.png"},
+             {"load", "z0001.zb", "-o", "p.tif", "--preview"},
+             {"load", "z0001.zb", "-o", "p.png", "--range", "1,3", "--far", "2.5e38"},
+             {"load", "z0001.zb", "-o", "p.png", "--log", "--range", "0.5,12"}}) {
+        const ztest::RunResult load = run_in(dir.path(), args);
         ASSERT_EQ(load.status, 0) << args[3] << ": " << load.err;
+        EXPECT_EQ(load.out, "wrote " + args[3] + "  (7x45)\n") << "the size written, legend included";
         auto in = OIIO::ImageInput::open((dir / args[3]).string());
         ASSERT_TRUE(in);
         EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT8) << args[3];
         EXPECT_EQ(in->spec().nchannels, 3) << args[3];
         EXPECT_EQ(in->spec().width, W);
         EXPECT_EQ(in->spec().height, H + 40) << "picture and legend";
+        EXPECT_EQ(in->spec().get_string_attribute("oiio:ColorSpace"), "sRGB") << args[3];
     }
+    // Preview options that make no sense: usage errors; --log of depths
+    // that reach 0 or below: refused.
+    struct Refusal { const char* out; std::vector<std::string> options; };
+    const Refusal refusals[] = {
+        {"p.png", {"--range", "5"}}, {"p.png", {"--range", "9,2"}}, {"p.png", {"--range", "1,x"}},
+        {"p.png", {"--range", "1,inf"}}, {"p.png", {"--log", "--range", "0,5"}}, {"p.exr", {"--far", "3"}},
+    };
+    for (const Refusal& r : refusals) {
+        std::vector<std::string> args = {"load", "z0001.zb", "-o", r.out};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        const ztest::RunResult load = run_in(dir.path(), args);
+        EXPECT_EQ(load.status, 2) << r.options.back() << ": " << load.err;
+        EXPECT_TRUE(contains(load.err, r.options[0])) << load.err;
+    }
+    const ztest::RunResult log = run_in(dir.path(), {"load", "z0001.zb", "-o", "p.png", "--log"});
+    EXPECT_EQ(log.status, 1) << log.err;
+    EXPECT_TRUE(contains(log.err, "--log needs depths above 0, and the nearest is")) << log.err;
 }
 
 // One refused command: exit status 1, a one-line reason, no new file.

@@ -61,6 +61,7 @@ struct RunResult {
     int status = -1;
     std::string out;
     std::string err;
+    long peak_kb = 0;  // the program's peak resident memory (run_zhost only)
 };
 
 // Runs zhost's command line inside the test process, capturing its output;
@@ -68,8 +69,10 @@ struct RunResult {
 RunResult run_in_process(const std::vector<std::string>& args);
 
 // Runs the built zhost with `args` in `dir`, stdin empty, capturing output.
+// With a `launcher` (a program and its arguments, found on the PATH, such
+// as {"prlimit", "--as=N"}), the launcher runs zhost.
 RunResult run_zhost(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                    const std::vector<std::string>& environment = {});
+                    const std::vector<std::string>& environment = {}, const std::vector<std::string>& launcher = {});
 
 bool contains(const std::string& text, const std::string& part);
 int line_count(const std::string& text);

@@ -1,0 +1,84 @@
+// Reading images as compositors store them. The display window is the
+// image: a data window that is smaller, offset or larger is placed by its
+// pixel coordinates (never stretched), and what it leaves uncovered holds
+// zero colour and alpha and the depth NO_DEPTH. Channels are found by name,
+// within a layer or a part of a multi-part file when asked; depth stored as
+// integers keeps its numbers. An image is refused before any of its memory
+// is taken when it would hold more than max_image_bytes(), and its rows are
+// committed only as the decoder fills them.
+#pragma once
+
+#include <OpenImageIO/imageio.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/image.h"
+
+namespace zhost {
+
+// Depth where an image has no data: nothing there, infinitely far, so that
+// it never wins a depth comparison and always loses one.
+constexpr float NO_DEPTH = INFINITY;
+
+// The largest image zhost reads, in bytes of decoded samples (32-bit floats
+// of the channels kept). By default an eighth of the machine's memory (or of
+// the process's memory limit, when lower): `comp` holds about six images of
+// the frame's size at its peak. set_max_image_bytes(0) restores the default.
+uint64_t default_max_image_bytes();
+uint64_t max_image_bytes();
+void set_max_image_bytes(uint64_t bytes);
+
+// Throws zhost::Error, naming the limit and --max-image-mb, when an image of
+// `width` x `height` pixels and `channels` float channels, plus `extra`
+// bytes for decoding it, would take more than max_image_bytes().
+void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra = 0);
+
+// Which part of a file to read and which of its channels make colour and depth.
+struct ChannelChoice {
+    std::string subimage;       // the part's index or name; empty: the first
+    std::string layer;          // colour from LAYER.R, LAYER.G, ...; empty: R, G, B, A
+    std::string depth_channel;  // empty: LAYER.Z with a layer, else Z
+};
+
+// What a file said about the image read from it, for outputs that follow it:
+// its header (the part read, without pixels) and the stored type of each
+// channel read, in the order read.
+struct ImageSource {
+    OIIO::ImageSpec header;
+    std::vector<OIIO::TypeDesc> types;
+};
+
+// Reads the named channels of the image file, in the order given. Throws
+// zhost::Error with a one-line reason for a missing or unreadable file, an
+// image beyond the size limit, a deep image, or a channel the file does not
+// have (the reason lists the channels it has).
+host::Image read_channels(const std::string& path, const std::vector<std::string>& channels);
+
+// Reads the depth plane of an image file as a one-channel image: the channel
+// `choice.depth_channel` when given; otherwise Z (LAYER.Z first), or the
+// only channel of a one-channel image. Two channels that could both be the
+// depth are refused, naming both.
+host::Image read_depth(const std::string& path, const ChannelChoice& choice = {});
+
+// Reads an image as RGBA: R, G and B (a one-channel image is taken as grey),
+// and A, or 1.0 where the file has no alpha.
+host::Image read_rgba(const std::string& path, const ChannelChoice& choice = {});
+
+// A render: colour and alpha, and the depth, from one read of the file (or
+// the depth from `depth_path` when given), with the source of R, G, B, A
+// and Z in that order.
+struct RgbaAndDepth {
+    host::Image rgba;
+    host::Image depth;
+    ImageSource source;
+};
+RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice = {},
+                                 const std::string& depth_path = "");
+
+// The channel names of an image file (of its first part), in file order.
+std::vector<std::string> channel_names(const std::string& path);
+
+}  // namespace zhost
