@@ -4,6 +4,7 @@
 //   zbench [--size WxH] [--demo-size WxH] [--demo-frames N] [--threads N]
 //          [--module PATH] [--zhost PATH] [--command-runs N] [benchmark flags]
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,12 +24,14 @@
 #include "bench/commands.h"
 #include "bench/rigs.h"
 #include "bench/workload.h"
+#include "host/image_list.h"
 #include "host/image_loader.h"
 #include "zbuf/zbuf.h"
 #include "zhost/demo_scene.h"
 #include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
+#include "zhost/scene_file.h"
 
 namespace {
 
@@ -160,6 +163,46 @@ constexpr Stage DEMO_STAGES[] = {
     {"demo/comp", "compositor through the host, 1 thread"},
 };
 
+// ---- (f) scenes with many images ----------------------------------------------------
+
+constexpr int SCENE_IMAGE_COUNTS[] = {10000, 100000};
+
+// A scene file of `count` images, all of one depth file.
+std::string write_scene_of_images(const ScratchDir& dir, int count) {
+    nlohmann::json images = nlohmann::json::array();
+    for (int i = 0; i < count; ++i) images.push_back({{"name", "image " + std::to_string(i)}, {"file", "z.zb"}});
+    const nlohmann::json scene = {{"frames", "1"}, {"render", {{"rgba", "r.exr"}}}, {"images", images}};
+    const std::string path = dir.file("scene-" + std::to_string(count) + ".json");
+    std::ofstream(path) << scene.dump();
+    return path;
+}
+
+host::Image one_pixel_image(int index) {
+    host::Image image;
+    image.name = "image " + std::to_string(index);
+    image.width = image.height = image.channels = 1;
+    image.pixels = {1.0f};
+    return image;
+}
+
+// Reading the scene and adding its images to an image list, each at two
+// counts: equal times per image when both grow linearly.
+void add_scene_benchmarks(const ScratchDir& dir) {
+    for (int count : SCENE_IMAGE_COUNTS) {
+        const std::string n = std::to_string(count);
+        add("scene/read/images:" + n, [path = write_scene_of_images(dir, count)](benchmark::State& state) {
+            for (auto _ : state) benchmark::DoNotOptimize(zhost::read_scene_file(path));
+        });
+        add("scene/image_list/images:" + n, [count](benchmark::State& state) {
+            for (auto _ : state) {
+                host::ImageList list;
+                for (int i = 0; i < count; ++i) list.add(one_pixel_image(i));
+                benchmark::DoNotOptimize(list.size());
+            }
+        });
+    }
+}
+
 // ---- the comparison table ---------------------------------------------------------
 
 void print_ratio(const char* label, double ratio, const char* relation, double target) {
@@ -206,6 +249,15 @@ void print_report(const CollectingReporter& r, const Options& o, const std::vect
     for (const Stage& s : DEMO_STAGES) {
         std::printf("    %-20s %8.2f ms %5.1f%%  %s\n", s.name, m(s.name), total > 0 ? 100.0 * m(s.name) / total : 0.0,
                     s.what);
+    }
+    std::printf("(f) scenes with many images, microseconds per image (equal when linear)\n");
+    for (const char* stage : {"scene/read", "scene/image_list"}) {
+        std::printf("    %-18s", stage);
+        for (int count : SCENE_IMAGE_COUNTS) {
+            const std::string n = std::to_string(count);
+            std::printf("   %s images: %7.3f", n.c_str(), 1000.0 * m(std::string(stage) + "/images:" + n) / count);
+        }
+        std::printf("\n");
     }
 }
 
@@ -423,6 +475,8 @@ int run(int argc, char** argv) {
             demo_comp.evaluate(1);
         }
     });
+
+    add_scene_benchmarks(dir);
 
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

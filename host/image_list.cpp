@@ -134,16 +134,21 @@ ImageId ImageList::add(Image image) {
     check_image(image);
     if (find(image.name) != nullptr) throw HostError(image.name + ": an image of that name is already loaded");
     entries_.push_back(std::make_unique<const Entry>(std::move(image)));
-    return const_cast<Entry*>(entries_.back().get());
+    const Entry* added = entries_.back().get();
+    try {
+        by_name_.emplace(added->image.name, added);
+    } catch (...) {
+        entries_.pop_back();  // no image that find cannot see
+        throw;
+    }
+    return const_cast<Entry*>(added);
 }
 
 const Image& ImageList::image(ImageId id) { return as_entry(id)->image; }
 
 ImageId ImageList::find(std::string_view name) const {
-    for (const auto& entry : entries_) {
-        if (entry->image.name == name) return const_cast<Entry*>(entry.get());
-    }
-    return nullptr;
+    const auto found = by_name_.find(name);
+    return found == by_name_.end() ? nullptr : const_cast<Entry*>(found->second);
 }
 
 }  // namespace host

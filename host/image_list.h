@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "host/image.h"
@@ -39,7 +40,7 @@ public:
     // pixels that do not hold exactly width x height x channels samples.
     ImageId add(Image image);
 
-    // The image of that name, or null.
+    // The image of that name, or null; a look-up in constant time.
     ImageId find(std::string_view name) const;
     // What an id points at; the list's own business.
     struct Entry;
@@ -52,6 +53,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<const Entry>> entries_;
+    std::unordered_map<std::string_view, const Entry*> by_name_;  // views of the entries' own names
     ImageListService service_;
     ServiceOwner<ImageList> offer_;
 };

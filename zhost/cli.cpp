@@ -13,8 +13,11 @@
 #include "obk_version.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
+#include "zhost/frames.h"
 #include "zhost/image_io.h"
 #include "zhost/one_line.h"
+#include "zhost/report.h"
+#include "zhost/suggest.h"
 #include "zhost/timings.h"
 
 namespace zhost {
@@ -33,6 +36,24 @@ constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr const char* FRAMES_HELP = "Frames of a sequence: A-B, A-BxN (every Nth) or a list such as 1,3,5-9";
 
+constexpr const char* COMPOSITING_RULE =
+    "OBK_ZComp's rule: a pixel takes the composite image's colour and the depth image's depth where\n"
+    "the depth image is nearer than the render; alpha stays the render's.";
+
+constexpr const char* DEMO_EXAMPLE = "zhost demo --out out/demo --frame-count 2 --size 160x90";
+constexpr const char* COMP_EXAMPLE =
+    "zhost comp --render inputs/render.0001.exr --zbuffer inputs/zbuf0001.zb --comp inputs/comp.0001.exr "
+    "-o out/comp.0001.exr";
+
+// The end of a command's help: the compositing rule, then `examples`, which
+// run as they are in examples/ once examples/make-inputs.sh has made its
+// inputs.
+std::string help_footer(std::initializer_list<const char*> examples) {
+    std::string footer = std::string(COMPOSITING_RULE) + "\n\nExamples (in examples/, after examples/make-inputs.sh):";
+    for (const char* example : examples) footer += std::string("\n  ") + example;
+    return footer + "\n";
+}
+
 struct Options {
     GlobalOptions global;
     DemoOptions demo;
@@ -47,7 +68,8 @@ void add_global_options(CLI::App& app, GlobalOptions& global) {
     global.module_path = host::default_module_path();
     app.add_option("--module", global.module_path,
                    "Plug-in module file (default: OBKzcomp.p beside zhost, or $ZHOST_MODULE)");
-    app.add_flag("-q,--quiet", global.quiet, "No progress bar");
+    CLI::Option* quiet = app.add_flag("-q,--quiet", global.quiet, "No progress bar and no \"wrote\" lines");
+    app.add_flag("-v,--verbose", global.verbose, "A line for each frame done")->excludes(quiet);
     app.add_flag("--timings", global.timings, "Print the time each stage took on stderr at the end");
     app.add_option("--max-image-mb", global.max_image_mb,
                    "Largest image to read, in MB of decoded samples (default: an eighth of this machine's memory, " +
@@ -76,8 +98,7 @@ CLI::App* add_demo(CLI::App& app, DemoOptions& demo) {
         ->check(CLI::Range(1, 1000))->capture_default_str();
     command->add_option("--frames", demo.frames, "")->group("");  // refused with a hint in run_demo
     command->add_option("--size", demo.size, "Frame size WIDTHxHEIGHT")->capture_default_str();
-    command->add_option("--threads", demo.threads, "Worker threads (0: one per processor)")
-        ->check(CLI::Range(0, 256))->capture_default_str();
+    command->footer(help_footer({DEMO_EXAMPLE}));
     return command;
 }
 
@@ -93,6 +114,8 @@ CLI::App* add_save(CLI::App& app, SaveOptions& save) {
     CLI::Option* frames = command->add_option("--frames", save.frames, FRAMES_HELP);
     frame->excludes(frames);
     command->add_option("--depth-channel", save.depth_channel, "Channel that holds the depth");
+    command->footer(help_footer({"zhost save inputs/depth.####.exr --frames 1-2 --base out/zbuf",
+                                 "zhost save inputs/render.0001.exr --frame 1 --base out/single"}));
     return command;
 }
 
@@ -112,6 +135,8 @@ CLI::App* add_load(CLI::App& app, LoadOptions& load) {
                         "percentiles of the depths before the background)");
     command->add_flag("--log", load.log, "Previews: colours on a logarithmic scale of depth");
     command->add_option("--compression", load.compression, "EXR or TIFF compression (default: zip)");
+    command->footer(help_footer({"zhost load inputs/zbuf0001.zb -o out/depth.exr",
+                                 "zhost load inputs/zbuf0001.zb -o out/depth.png --preview"}));
     return command;
 }
 
@@ -123,6 +148,7 @@ CLI::App* add_info(CLI::App& app, InfoOptions& info) {
         ->required();
     command->add_option("--frames", info.frames, FRAMES_HELP);
     command->add_flag("--json", info.json, "A JSON list with one object per file, the header in words");
+    command->footer(help_footer({"zhost info inputs/zbuf0001.zb inputs/zbuf0002.zb"}));
     return command;
 }
 
@@ -136,8 +162,6 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
     command->add_option("--comp", comp.comp, "Image to composite")->required();
     command->add_option("-o,--output", comp.out, "Output: RGBA and Z (EXR) or RGBA")->required();
     command->add_option("--frames", comp.frames, FRAMES_HELP + std::string("; every pattern takes the same frame"));
-    command->add_option("--threads", comp.threads, "Worker threads (0: one per processor)")
-        ->check(CLI::Range(0, 256))->capture_default_str();
     command->add_option("--render-layer", comp.render_layer,
                         "Layer of the render whose LAYER.R, LAYER.G, LAYER.B, LAYER.A (and LAYER.Z) to composite");
     command->add_option("--depth-channel", comp.depth_channel,
@@ -147,6 +171,9 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
         ->check(CLI::IsMember({"float", "half"}));
     command->add_option("--compression", comp.compression,
                         "EXR or TIFF compression (default: the render's, as oiiotool keeps it)");
+    command->footer(help_footer(
+        {COMP_EXAMPLE, "zhost comp --render inputs/render.0002.exr --zbuffer inputs/depth.0002.exr "
+                       "--comp inputs/comp.0002.exr -o out/comp.0002.png"}));
     return command;
 }
 
@@ -155,15 +182,24 @@ CLI::App* add_render(CLI::App& app, RenderOptions& render) {
     command->add_option("SCENE", render.scene, "Scene file (.json)")->required();
     command->add_option("--frames", render.frames, FRAMES_HELP + std::string(" (default: the scene's)"));
     command->add_option("--save-scene", render.save_scene, "Write the scene back after the run");
-    command->add_option("--options", render.options,
-                        "Run the options (requester or panel) of the named server before the first frame, with the "
-                        "scene's scripted answers");
+    CLI::Option* options =
+        command->add_option("--options", render.options,
+                            "Run the options (requester or panel) of the named server before the first frame, with "
+                            "the scene's scripted answers");
     command->add_option("--answer", render.answers,
                         "Scripted answer LABEL=VALUE for --options: a panel control's image by name, or path=FILE "
-                        "for a file requester");
-    command->add_option("--threads", render.threads, "Worker threads (0: one per processor)")
-        ->check(CLI::Range(0, 256))->capture_default_str();
+                        "for a file requester")
+        ->needs(options);
+    command->footer(help_footer({"zhost render scene.json --save-scene out/scene-saved.json",
+                                 "zhost render scene.json --frames 2 --options OBK_ZSave --answer path=out/again"}));
     return command;
+}
+
+// The commands that compute pixels take --threads.
+void add_threads(CLI::App& command, int& threads) {
+    command.add_option("--threads", threads, "Worker threads (0: one per processor)")
+        ->check(CLI::Range(0, 256))
+        ->capture_default_str();
 }
 
 // Memory ran out although each image fits the limit: the command's images
@@ -176,10 +212,27 @@ int out_of_memory() {
     return EXIT_REFUSED;
 }
 
-int usage_error(const CLI::ParseError& error) {
+int usage_error(const std::string& what) {
     std::fprintf(stderr, "zhost: %s\nRun 'zhost --help' or 'zhost COMMAND --help' for usage.\n",
-                 one_line(error.what()).c_str());
+                 one_line(what).c_str());
     return EXIT_USAGE;
+}
+
+// A usage error for a command line without a command; names a mistyped
+// command with the one meant.
+int usage_error(const CLI::ParseError& error, const CLI::App& app) {
+    const std::vector<std::string> left = app.remaining();
+    if (!app.get_subcommands().empty() || left.empty() || left.front().rfind('-', 0) == 0) {
+        return usage_error(error.what());
+    }
+    std::vector<std::string> commands;
+    for (const CLI::App* command : app.get_subcommands({})) commands.push_back(command->get_name());
+    return usage_error("unknown command '" + left.front() + "'" + did_you_mean(left.front(), commands));
+}
+
+Verbosity verbosity_of(const GlobalOptions& global) {
+    if (global.quiet) return Verbosity::QUIET;
+    return global.verbose ? Verbosity::VERBOSE : Verbosity::NORMAL;
 }
 
 }  // namespace
@@ -191,13 +244,16 @@ int run(int argc, char** argv) {
     app.set_version_flag("--version", "zhost " OBK_VERSION, "Print the version of zhost and its module release");
     Options options;
     add_global_options(app, options.global);
+    app.footer(help_footer({DEMO_EXAMPLE, COMP_EXAMPLE}));
     CLI::App* servers = app.add_subcommand("servers", "List the module's servers");
+    servers->footer(help_footer({"zhost servers"}));
     CLI::App* demo = add_demo(app, options.demo);
     CLI::App* save = add_save(app, options.save);
     CLI::App* load = add_load(app, options.load);
     CLI::App* info = add_info(app, options.info);
     CLI::App* comp = add_comp(app, options.comp);
     CLI::App* render = add_render(app, options.render);
+    for (CLI::App* command : {demo, save, load, comp, render}) add_threads(*command, options.global.threads);
 
     try {
         app.parse(argc, argv);
@@ -208,12 +264,14 @@ int run(int argc, char** argv) {
     } catch (const CLI::CallForVersion& version) {
         return app.exit(version);
     } catch (const CLI::ParseError& error) {
-        return usage_error(error);
+        return usage_error(error, app);
     }
 
     if (options.global.timings) enable_timings();
     set_max_image_bytes(options.global.max_image_mb << 20);
     set_command_line(command_line(argc, argv));
+    set_verbosity(verbosity_of(options.global));
+    use_image_threads(options.global.threads);
     const PrintTimingsAtEnd timings_at_end;
     try {
         const GlobalOptions& global = options.global;

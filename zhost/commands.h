@@ -14,8 +14,10 @@ namespace zhost {
 struct GlobalOptions {
     std::string module_path;
     uint64_t max_image_mb = 0;  // 0: the default share of the machine's memory
-    bool quiet = false;
+    bool quiet = false;    // no progress bar, no "wrote" lines
+    bool verbose = false;  // a line for each frame
     bool timings = false;
+    int threads = 0;       // --threads of the commands that compute pixels; 0: one per processor
 };
 
 struct DemoOptions {
@@ -23,7 +25,6 @@ struct DemoOptions {
     int frame_count = 24;
     std::string frames;  // refused: --frames takes ranges elsewhere
     std::string size = "640x360";
-    int threads = 0;  // 0: as many as the machine has
 };
 
 struct SaveOptions {
@@ -59,7 +60,6 @@ struct CompOptions {
     std::string comp;
     std::string out;
     std::string frames;
-    int threads = 0;
     std::string render_layer;
     std::string depth_channel;
     std::string subimage;
@@ -73,7 +73,6 @@ struct RenderOptions {
     std::string save_scene;
     std::vector<std::string> options;
     std::vector<std::string> answers;  // LABEL=VALUE for the options run
-    int threads = 0;
 };
 
 int run_servers(const GlobalOptions& global);

@@ -11,6 +11,7 @@
 #include "zhost/sequence.h"
 #include "zhost/image_io.h"
 #include "zhost/render_session.h"
+#include "zhost/report.h"
 #include "zhost/timings.h"
 
 namespace zhost {
@@ -94,7 +95,7 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     check_output_pattern("-o/--output", options.out, frames);
     const auto module = host::Module::open(global.module_path);
     host::MessageLog log;
-    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(options.threads, 1 << 16),
+    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(global.threads, 1 << 16),
                           log);
     std::string size;
     for (const int32_t number : frames.frames) size = comp_frame(options, *module, session, number);

@@ -21,6 +21,7 @@
 #include "zhost/preview.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
+#include "zhost/report.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
 #include "zhost/timings.h"
@@ -132,7 +133,7 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });
     make_directory(options.out_dir);
     const auto module = host::Module::open(global.module_path);
-    const int threads = worker_count(options.threads, size.height);
+    const int threads = worker_count(global.threads, size.height);
     host::MessageLog log;
     RenderSession saver(*module, {saver_spec((fs::path(options.out_dir) / "zbuf").string())}, 1, log);
     RenderSession compositor(*module, {compositor_spec("zbuf", "second")}, threads, log);
@@ -143,7 +144,7 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
         Progress progress("rendering", options.frame_count, progress_wanted(global.quiet));
         for (int32_t i = 0; i < options.frame_count; ++i) {
             run_demo_frame(options, size, threads, i, *module, saver, compositor, outputs, sheet);
-            progress.advance();
+            progress.frame_done(i + 1, numbered(options.out_dir, "composite", i + 1, ".png"));
         }
     }
     const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();

@@ -6,6 +6,8 @@
 #include <array>
 #include <thread>
 
+#include <OpenImageIO/imageio.h>
+
 #include "zhost/error.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
@@ -46,6 +48,12 @@ host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> bu
 int worker_count(int asked, int64_t jobs) {
     const int machine = int(std::max(1u, std::thread::hardware_concurrency()));
     return int(std::clamp<int64_t>(asked > 0 ? asked : machine, 1, std::max<int64_t>(jobs, 1)));
+}
+
+void use_image_threads(int asked) {
+    const int threads = worker_count(asked, 1 << 16);
+    OIIO::attribute("threads", threads);
+    OIIO::attribute("exr_threads", threads);  // OpenEXR's own pool
 }
 
 void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings) {

@@ -27,6 +27,10 @@ host::Image frame_depth(const host::Frame& frame);
 // Threads to use: `asked`, or one per processor for 0; never more than `jobs`.
 int worker_count(int asked, int64_t jobs);
 
+// Lets OpenImageIO decode, encode and convert images with `asked` threads
+// (0: one per processor).
+void use_image_threads(int asked);
+
 // Writes a rendered frame: EXR and TIFF as R, G, B, A, Z with the types,
 // compression and metadata of `settings`; HDR as R, G, B; 8-bit formats as
 // pictures of the colour with the sRGB transfer (from the settings' colour

@@ -1,5 +1,7 @@
 #include "zhost/one_line.h"
 
+#include "zhost/report.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -73,7 +75,7 @@ std::string first_line(std::string text) {
 }
 
 void print_wrote(const std::string& name, const std::string& note) {
-    std::printf("wrote %s%s%s\n", one_line(name).c_str(), note.empty() ? "" : "  ", one_line(note).c_str());
+    report("wrote %s%s%s\n", one_line(name).c_str(), note.empty() ? "" : "  ", one_line(note).c_str());
 }
 
 std::string size_note(int32_t width, int32_t height) {

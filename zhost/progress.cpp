@@ -5,9 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "zhost/one_line.h"
+#include "zhost/report.h"
+
 namespace zhost {
 
-bool progress_wanted(bool quiet) { return !quiet && ::isatty(STDERR_FILENO) == 1; }
+bool progress_wanted(bool quiet) {
+    return !quiet && verbosity() != Verbosity::VERBOSE && ::isatty(STDERR_FILENO) == 1;
+}
 
 Progress::Progress(std::string label, int64_t total, bool enabled)
     : label_(std::move(label)), total_(std::max<int64_t>(total, 1)), enabled_(enabled) {
@@ -23,6 +28,16 @@ void Progress::advance(int64_t steps) {
     std::lock_guard lock(mutex_);
     done_ = std::min(total_, done_ + steps);
     draw();
+}
+
+void Progress::frame_done(int32_t frame, const std::string& what) {
+    if (verbosity() == Verbosity::VERBOSE) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::chrono::duration<double> took = now - last_frame_;
+        last_frame_ = now;
+        std::printf("frame %d: %s (%.2f s)\n", frame, one_line(what).c_str(), took.count());
+    }
+    advance();
 }
 
 void Progress::draw() {

@@ -1,14 +1,17 @@
 // A progress bar on stderr for long runs, shown only when stderr is a
-// terminal and the user did not ask for quiet.
+// terminal and the user asked for neither quiet nor verbose; with -v a line
+// on stdout for each frame done instead.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 namespace zhost {
 
-// True when a progress bar should be drawn: stderr is a terminal and not quiet.
+// True when a progress bar should be drawn: stderr is a terminal, and neither
+// quiet nor verbose.
 bool progress_wanted(bool quiet);
 
 class Progress {
@@ -21,6 +24,9 @@ public:
 
     // Counts `steps` more done; safe to call from several threads.
     void advance(int64_t steps = 1);
+    // Counts one frame done; with -v prints "frame N: WHAT (S s)", S the
+    // seconds since the frame before (or since the start).
+    void frame_done(int32_t frame, const std::string& what);
 
 private:
     void draw();
@@ -29,6 +35,7 @@ private:
     int64_t total_;
     int64_t done_ = 0;
     bool enabled_;
+    std::chrono::steady_clock::time_point last_frame_ = std::chrono::steady_clock::now();
     std::mutex mutex_;
 };
 

@@ -10,6 +10,7 @@
 #include "zhost/one_line.h"
 #include "zhost/image_io.h"
 #include "zhost/progress.h"
+#include "zhost/report.h"
 #include "zhost/render_session.h"
 #include "zhost/scene_file.h"
 #include "zhost/staging.h"
@@ -49,7 +50,9 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
                 if (equals == std::string::npos || equals == 0) {
                     throw UsageError("--answer \"" + answer + "\" is not of the form LABEL=VALUE");
                 }
-                filter.answers.values[answer.substr(0, equals)] = answer.substr(equals + 1);
+                const std::string label = answer.substr(0, equals);
+                filter.answers.values[label] = answer.substr(equals + 1);
+                filter.answers.given_to_all.insert(label);
             }
         }
         if (!found) throw Error("--options " + server + ": the scene has no filter of that server");
@@ -100,7 +103,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     WorkingDirectory in_scene_folder(fs::path(scene_path).parent_path());
     const auto module = host::Module::open(module_path);
     host::MessageLog log;
-    RenderSession session(*module, scene.filters, worker_count(options.threads, 1 << 16), log);
+    RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
     // Each frame's depth files and output picture are staged and committed
     // together once the frame has succeeded.
     StagedFiles outputs;
@@ -114,7 +117,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
                           [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });
         }
         outputs.commit();
-        progress.advance();
+        progress.frame_done(number, scene.output.empty() ? "rendered" : FramePattern(scene.output).path(number));
     }
     if (!save_scene.empty()) {
         std::vector<host::SceneValues> settings;
@@ -125,8 +128,8 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     const auto shown = [&](const std::string& path) {
         return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
     };
-    std::printf("rendered frames %s of %s\n", frames->text().c_str(), one_line(options.scene).c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) std::printf("  %s\n", one_line(session.describe(i)).c_str());
+    report("rendered frames %s of %s\n", frames->text().c_str(), one_line(options.scene).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", one_line(session.describe(i)).c_str());
     for (std::size_t i = 0; i < servers.size(); ++i) {
         const std::vector<std::string>& written = session.written(i);
         if (!written.empty()) {

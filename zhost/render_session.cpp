@@ -11,6 +11,7 @@
 #include "zbuf/zbuf.h"
 #include "zhost/error.h"
 #include "zhost/server_messages.h"
+#include "zhost/suggest.h"
 
 namespace zhost {
 
@@ -37,6 +38,16 @@ constexpr const char* REQUESTER_PATH = "path";
 // with its name when the text does not already say which server spoke.
 Error server_error(const std::string& server, const std::string& text) {
     return Error(text.compare(0, server.size(), server) == 0 ? text : server + ": " + text);
+}
+
+// Why an answer is refused: its label names no control, with the nearest label or all of them.
+std::string unknown_label(const std::string& label, const std::string& servers, const std::set<std::string>& labels) {
+    const std::vector<std::string> known(labels.begin(), labels.end());
+    const std::string hint = did_you_mean(label, known);
+    std::vector<std::string> quoted;
+    for (const std::string& known_label : known) quoted.push_back("'" + known_label + "'");
+    return "no control of that label in the options of " + servers +
+           (hint.empty() ? " (labels: " + joined(quoted) + ")" : hint);
 }
 
 using Renames = std::vector<std::pair<std::string, std::string>>;
@@ -126,8 +137,10 @@ RenderSession::RenderSession(const host::Module& module, const std::vector<Filte
 
 RenderSession::~RenderSession() = default;
 
-void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
+// Returns the labels that the server's requester or panel showed.
+std::set<std::string> RenderSession::run_options(Filter& filter, const host::ImageList& images) {
     const OptionAnswers& answers = filter.spec.answers;
+    std::set<std::string> labels;
     try {
         if (filter.pixel) {
             host::PanelScript script;
@@ -141,6 +154,9 @@ void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
             host::ScriptedPanels panels(script);
             if (filter.values) filter.pixel->instance().load(*filter.values);
             filter.pixel->options();
+            for (const auto& panel : panels.panels) {
+                for (const auto& control : panel->controls) labels.insert(control->label);
+            }
             host::SceneValues saved;
             filter.pixel->instance().save(saved);
             filter.values = std::move(saved);
@@ -149,6 +165,7 @@ void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
             host::ScriptedFileRequester requester(path == answers.values.end() ? std::string() : path->second);
             requester.set_cancelling(!answers.confirm || path == answers.values.end());
             filter.image->options();
+            if (!requester.requests().empty()) labels.insert(REQUESTER_PATH);
         }
     } catch (const host::HostError& error) {
         throw server_error(filter.spec.server, error.what());
@@ -156,6 +173,30 @@ void RenderSession::run_options(Filter& filter, const host::ImageList& images) {
         throw Error(filter.spec.server + " options: " + error.what());
     }
     throw_on_messages(log_);
+    return labels;
+}
+
+void RenderSession::run_all_options(const host::ImageList& images) {
+    std::set<std::string> shown;  // by any server
+    std::vector<std::string> servers;
+    for (auto& filter : filters_) {
+        if (!filter->spec.run_options) continue;
+        const std::set<std::string> labels = run_options(*filter, images);
+        shown.insert(labels.begin(), labels.end());
+        servers.push_back(filter->spec.server);
+        const OptionAnswers& answers = filter->spec.answers;
+        for (const auto& [label, value] : answers.values) {
+            if (labels.count(label) != 0 || answers.given_to_all.count(label) != 0) continue;
+            const std::string why = unknown_label(label, filter->spec.server, labels);
+            throw Error(filter->spec.answers_key + "." + label + ": " + why);
+        }
+    }
+    for (const auto& filter : filters_) {
+        for (const std::string& label : filter->spec.answers.given_to_all) {
+            if (shown.count(label) != 0) continue;
+            throw UsageError("--answer " + label + "=...: " + unknown_label(label, joined(servers), shown));
+        }
+    }
 }
 
 void RenderSession::run_pixel_filters(host::Frame& frame) {
@@ -208,9 +249,7 @@ void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, 
     host::ImageList frame_list;
     for (host::Image& image : images) frame_list.add(std::move(image));
     if (!options_done_) {
-        for (auto& filter : filters_) {
-            if (filter->spec.run_options) run_options(*filter, frame_list);
-        }
+        run_all_options(frame_list);
         options_done_ = true;
     }
     if (scene_info_) run_pixel_filters(frame);

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,14 @@ namespace zhost {
 
 // Scripted answers for a server's options: for a panel, the image (by name)
 // that each control (by label) holds when the user closes it; for a file
-// requester, the path under the key "path". `confirm` false cancels.
+// requester, the path under the key "path". `confirm` false cancels. Each
+// label must name a control of the server's requester or panel, except the
+// labels `given_to_all` servers whose options run (`zhost render --answer`):
+// each of those must name a control of one of them.
 struct OptionAnswers {
     std::map<std::string, std::string> values;
     bool confirm = true;
+    std::set<std::string> given_to_all;
 };
 
 enum class FilterKind { PIXEL, IMAGE };
@@ -44,6 +49,7 @@ struct FilterSpec {
     std::optional<host::SceneValues> settings;  // loaded into the new instance when present
     bool run_options = false;                   // run the options before the first frame
     OptionAnswers answers;
+    std::string answers_key = "answers";        // where `answers` were given, for messages
 };
 
 // The compositor with its panel answered: `depth_image` as "Z-Buffer" and
@@ -64,7 +70,9 @@ public:
     // Renders one frame in place (the frame list lives meanwhile): `images` are the frame's images, offered as
     // the image list while the frame renders (their names are the names that
     // settings refer to). Options run before the first frame. Throws
-    // zhost::Error with the first message or error text of a server.
+    // zhost::Error with the first message or error text of a server, or for
+    // an answer whose label no requester or panel shows (UsageError when it
+    // was given to all).
     // With `outputs`, depth savers write into its staging folders and their
     // files are noted there for the frame's commit; their settings keep the
     // user's base name.
@@ -82,7 +90,8 @@ public:
     struct Filter;
 
 private:
-    void run_options(Filter& filter, const host::ImageList& images);
+    std::set<std::string> run_options(Filter& filter, const host::ImageList& images);
+    void run_all_options(const host::ImageList& images);
     void run_pixel_filters(host::Frame& frame);
     void run_image_filters(host::Frame& frame, StagedFiles* outputs);
 

@@ -22,6 +22,7 @@
 #include "zhost/one_line.h"
 #include "zhost/progress.h"
 #include "zhost/render_session.h"
+#include "zhost/report.h"
 #include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
@@ -132,7 +133,7 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
         const std::string staged = depth_file_name(staged_base, number);
         if (!fs::is_regular_file(staged)) throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
         outputs.add(staged, depth_file_name(options.base, number));
-        progress.advance();
+        progress.frame_done(number, depth_file_name(options.base, number));
     }
     outputs.commit();
     print_wrote_range(depth_file_name(options.base, inputs.frames.first()), depth_file_name(options.base, inputs.frames.last()),

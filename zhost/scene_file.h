@@ -16,7 +16,13 @@
 //
 // "depth" defaults to the Z channel of "rgba"; "size", "images", the filter
 // lists and "output" may be left out. File names are relative to the scene
-// file's folder.
+// file's folder. The reader is strict: a key it does not know, a value of the
+// wrong type or a missing required key is refused with the key's place in the
+// file ("scene.json: pixel_filters[0].server: missing"); a key given twice in
+// one object and lists and objects nested deeper than MAX_SCENE_NESTING, which
+// no scene needs, are refused with the line. The "answers" of a filter are
+// scripted answers for its requester or panel (see OptionAnswers), used when
+// `zhost render --options SERVER` runs them: each label must name a control.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -30,6 +36,9 @@
 #include "zhost/sequence.h"
 
 namespace zhost {
+
+// Lists and objects inside one another; a scene itself needs five.
+constexpr int MAX_SCENE_NESTING = 8;
 
 struct SceneImage {
     std::string name;
@@ -47,8 +56,9 @@ struct SceneFile {
     nlohmann::json document;          // as read, for writing back
 };
 
-// Reads and checks a scene file. Throws zhost::Error with one line naming
-// the file and the key at fault (and the line, for a JSON syntax error).
+// Reads and checks a scene file in time linear in its size. Throws
+// zhost::Error with one line naming the file and the key at fault (or the
+// line, for a JSON syntax error or too deep a nesting).
 SceneFile read_scene_file(const std::string& path);
 
 // Typed scene values as JSON ({"text": ...}, {"u16": ...}, {"image": ...})

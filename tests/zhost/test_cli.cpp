@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
 
 #include "obk_version.h"
+#include "zhost/scene_file.h"
 #include "zhost_test_support.h"
 
 using ztest::contains;
@@ -12,11 +16,87 @@ using ztest::run_zhost;
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// A copy of examples/ with the inputs that examples/make-inputs.sh makes
+// there, the place where the examples in the help run.
+class ExamplesDir {
+public:
+    ExamplesDir() {
+        for (const char* file : {"scene.json", "make-inputs.sh"}) {
+            fs::copy_file(fs::path(OBK_EXAMPLES_DIR) / file, dir_ / file);
+        }
+        const std::string script = "cd '" + dir_.path().string() + "' && ZHOST='" ZHOST_PATH
+                                   "' bash make-inputs.sh > make-inputs.log 2>&1";
+        EXPECT_EQ(std::system(script.c_str()), 0) << "examples/make-inputs.sh failed; see its log";
+    }
+    const fs::path& path() const { return dir_.path(); }
+
+private:
+    test::TempDir dir_;
+};
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> all;
+    for (std::string word; in >> word;) all.push_back(word);
+    return all;
+}
+
+// The example command lines that end a help text, without "zhost"; empty
+// unless the text ends with them.
+std::vector<std::vector<std::string>> examples_in(const std::string& help) {
+    std::istringstream in(help);
+    std::vector<std::vector<std::string>> examples;
+    bool in_examples = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        if (line.rfind("Examples", 0) == 0) {
+            in_examples = true;
+        } else if (in_examples && line.rfind("  zhost ", 0) == 0) {
+            std::vector<std::string> args = words(line);
+            examples.emplace_back(args.begin() + 1, args.end());
+        } else {
+            in_examples = false;
+            examples.clear();
+        }
+    }
+    return examples;
+}
+
+// Commands that compute pixels, as run in the examples folder, with the
+// frames they go through one by one.
+struct PixelCommand {
+    std::vector<std::string> args;
+    std::vector<int> frames;
+};
+const PixelCommand PIXEL_COMMANDS[] = {
+    {{"demo", "--out", "out/demo", "--frame-count", "2", "--size", "32x18"}, {1, 2}},
+    {{"save", "inputs/depth.####.exr", "--frames", "1-2", "--base", "out/zbuf"}, {1, 2}},
+    {{"load", "inputs/zbuf0001.zb", "-o", "out/depth.exr"}, {}},
+    {{"comp", "--render", "inputs/render.0001.exr", "--zbuffer", "inputs/zbuf0001.zb", "--comp",
+      "inputs/comp.0001.exr", "-o", "out/comp.exr"}, {}},
+    {{"render", "scene.json"}, {1, 2}},
+};
+
+std::string shown(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& arg : args) text += arg + " ";
+    return text;
+}
+
+std::vector<std::string> with(std::vector<std::string> before, const std::vector<std::string>& args) {
+    before.insert(before.end(), args.begin(), args.end());
+    return before;
+}
+
 }  // namespace
 
-TEST(ZhostCli, HelpForEveryCommandExitsZero) {
-    test::TempDir dir;
-    EXPECT_EQ(run_zhost({"--help"}, dir.path()).status, 0) << "the program itself";
+TEST(ZhostCli, HelpOfEveryCommandStatesTheRuleAndEndsWithExamplesThatRun) {
+    const ExamplesDir examples;
+    const std::string rule = "a pixel takes the composite image's colour and the depth image's depth where the depth "
+                             "image is nearer than the render; alpha stays the render's.";
+    EXPECT_EQ(run_zhost({"--help"}, examples.path()).status, 0) << "the program itself";
     for (const char* command : {"", "servers", "demo", "save", "load", "info", "comp", "render"}) {
         std::vector<std::string> args;
         if (*command) args.push_back(command);
@@ -25,6 +105,21 @@ TEST(ZhostCli, HelpForEveryCommandExitsZero) {
         EXPECT_EQ(run.status, 0) << command << ": " << run.err;
         EXPECT_TRUE(contains(run.out, "Usage:")) << command;
         EXPECT_TRUE(run.err.empty()) << command << ": " << run.err;
+        std::string flowing = run.out;
+        std::replace(flowing.begin(), flowing.end(), '\n', ' ');
+        EXPECT_TRUE(contains(flowing, rule)) << command << ":\n" << run.out;
+        const std::vector<std::vector<std::string>> lines = examples_in(run.out);
+        EXPECT_TRUE(lines.size() == 1 || lines.size() == 2) << command << ":\n" << run.out;
+        for (const std::vector<std::string>& example : lines) {
+            EXPECT_TRUE(*command == '\0' || example.front() == command) << command << ": " << example.front();
+            const ztest::RunResult ran = ztest::run_in(examples.path(), example);
+            EXPECT_EQ(ran.status, 0) << shown(example) << ": " << ran.err;
+            EXPECT_TRUE(ran.err.empty()) << shown(example) << ": " << ran.err;
+        }
+    }
+    // The example scene, and what the examples saved of it, read back.
+    for (const char* scene : {"scene.json", "out/scene-saved.json"}) {
+        EXPECT_NO_THROW(zhost::read_scene_file((examples.path() / scene).string())) << scene;
     }
     const ztest::RunResult save = ztest::run_in_process({"save", "--help"});
     for (const char* option : {"--base", "--rgb", "--frame", "--frames", "--depth-channel"}) {
@@ -74,6 +169,67 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
     const ztest::RunResult program = run_zhost({"demo", "--frame-count", "0", "--out", "out"}, dir.path());
     EXPECT_EQ(program.status, 2) << "the program itself: " << program.err;
     EXPECT_TRUE(ztest::files_in(dir.path()).empty()) << "no output for a usage error";
+}
+
+TEST(ZhostCli, MistypedCommandsNameTheCommandMeant) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"compp"}, "zhost: unknown command 'compp' (did you mean 'comp'?)\n"},
+        {{"--module", "m.p", "rnder", "scene.json"}, "zhost: unknown command 'rnder' (did you mean 'render'?)\n"},
+        {{"-q", "sevrers"}, "zhost: unknown command 'sevrers' (did you mean 'servers'?)\n"},
+        {{"lod", "a.zb", "-o", "a.exr"}, "zhost: unknown command 'lod' (did you mean 'load'?)\n"},
+        {{"nonsense"}, "zhost: unknown command 'nonsense'\n"},
+        {{"co"}, "zhost: unknown command 'co'\n"},
+    };
+    for (const auto& c : cases) {
+        const ztest::RunResult run = ztest::run_in_process(c.args);
+        EXPECT_EQ(run.status, 2) << shown(c.args);
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), c.error) << shown(c.args);
+        EXPECT_TRUE(run.out.empty()) << shown(c.args);
+    }
+}
+
+TEST(ZhostCli, QuietSilencesWroteLinesAndVerboseAddsOneLinePerFrame) {
+    const ExamplesDir examples;
+    for (const PixelCommand& command : PIXEL_COMMANDS) {
+        const std::string name = shown(command.args);
+        const ztest::RunResult normal = ztest::run_in(examples.path(), command.args);
+        ASSERT_EQ(normal.status, 0) << name << normal.err;
+        EXPECT_TRUE(contains(normal.out, "wrote ")) << name << normal.out;
+        EXPECT_FALSE(contains(normal.out, "frame 1:")) << name << normal.out;
+
+        const ztest::RunResult quiet = ztest::run_in(examples.path(), with({"-q"}, command.args));
+        EXPECT_EQ(quiet.status, 0) << name << quiet.err;
+        EXPECT_EQ(quiet.out, "") << name;
+        EXPECT_EQ(quiet.err, "") << name;
+
+        const ztest::RunResult verbose = ztest::run_in(examples.path(), with({"-v"}, command.args));
+        EXPECT_EQ(verbose.status, 0) << name << verbose.err;
+        EXPECT_TRUE(contains(verbose.out, "wrote ")) << name << verbose.out;
+        std::size_t frame_lines = 0;
+        for (int frame : command.frames) {
+            frame_lines += contains(verbose.out, "frame " + std::to_string(frame) + ": ") ? 1 : 0;
+        }
+        EXPECT_EQ(frame_lines, command.frames.size()) << name << verbose.out;
+        EXPECT_EQ(std::count(verbose.out.begin(), verbose.out.end(), '\n'),
+                  std::count(normal.out.begin(), normal.out.end(), '\n') + std::ptrdiff_t(command.frames.size()))
+            << name << verbose.out;
+    }
+}
+
+TEST(ZhostCli, EveryCommandThatComputesPixelsTakesThreads) {
+    const ExamplesDir examples;
+    for (const PixelCommand& command : PIXEL_COMMANDS) {
+        const std::string name = shown(command.args);
+        EXPECT_EQ(ztest::run_in(examples.path(), with(command.args, {"--threads", "1"})).status, 0) << name;
+        EXPECT_EQ(ztest::run_in(examples.path(), with(command.args, {"--threads", "2"})).status, 0) << name;
+        EXPECT_EQ(ztest::run_in(examples.path(), with(command.args, {"--threads", "-1"})).status, 2) << name;
+    }
+    for (const char* command : {"info", "servers"}) {
+        EXPECT_EQ(ztest::run_in(examples.path(), {command, "--threads", "2"}).status, 2) << command << " computes none";
+    }
 }
 
 TEST(ZhostCli, ServersListsTheModulesServers) {

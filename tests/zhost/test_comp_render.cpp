@@ -412,33 +412,95 @@ TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
 TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
     test::TempDir dir;
     write_scene_inputs(dir, make_inputs());
+    const std::string render = R"("frames": "1", "render": {"rgba": "render.%d.exr"})";
     struct Case {
-        const char* scene;
+        std::string scene;
         const char* reason;
     };
     const Case cases[] = {
         {"{\n  \"frames\": \"1-2\",\n  \"render\": {\"rgba\": \"render.%d.exr\"}\n  \"x\": 1}", "parse error at line 4"},
-        {R"({"render": {"rgba": "r.exr"}})", "key \"frames\": missing"},
-        {R"({"frames": "2-1", "render": {"rgba": "r.exr"}})", "key \"frames\": frame range \"2-1\""},
-        {R"({"frames": 3, "render": {"rgba": "r.exr"}})", "key \"frames\": expected a non-empty text"},
-        {R"({"frames": "1", "render": "r.exr"})", "key \"render\": expected an object"},
-        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "images": [{"file": "x"}]})", "key \"images[0].name\": missing"},
-        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "pixel_filters": {}})", "key \"pixel_filters\": expected a list"},
-        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "pixel_filters": [{"server": "OBK_ZComp", "settings": [{"u16": 70000}]}]})",
-         "key \"pixel_filters[0].settings\"[0]"},
-        {R"({"frames": "1", "render": {"rgba": "render.%d.exr"}, "pixel_filters": [{"server": "OBK_Nothing"}]})",
-         "OBK_Nothing"},
-        {R"({"frames": "1", "render": {"rgba": "render.%d.exr"}, "pixel_filters": [{"server": "OBK_ZComp"}]})",
-         "OBK_ZComp:  No depth buffer file specified."},
+        {R"({"render": {"rgba": "r.exr"}})", "bad.json: frames: missing"},
+        {R"({"frames": "2-1", "render": {"rgba": "r.exr"}})", "bad.json: frames: frame range \"2-1\""},
+        {R"({"frames": 3, "render": {"rgba": "r.exr"}})", "bad.json: frames: expected a non-empty text"},
+        {R"({"frames": "1", "render": "r.exr"})", "bad.json: render: expected an object"},
+        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "images": [{"file": "x"}]})", "bad.json: images[0].name: missing"},
+        {R"({"frames": "1", "render": {"rgba": "r.exr"}, "pixel_filters": {}})", "bad.json: pixel_filters: expected a list"},
+        {"{" + render + R"(, "pixel_filters": [{"server": "OBK_ZComp", "settings": [{"u16": 70000}]}]})",
+         "bad.json: pixel_filters[0].settings[0].u16: a value of the wrong kind or range"},
+        // Unknown keys, at every level, with the key meant when it is a slip away.
+        {"{" + render + R"(, "pixel_filter": []})", "bad.json: pixel_filter: unknown key (did you mean 'pixel_filters'?)"},
+        {"{" + render + R"(, "comment": "x"})", "bad.json: comment: unknown key (known: frames, size, render, images, "},
+        {R"({"frames": "1", "render": {"rgba": "r.exr", "dept": "z.exr"}})", "bad.json: render.dept: unknown key"},
+        {"{" + render + R"(, "images": [{"name": "z", "fil": "z.zb"}]})", "bad.json: images[0].fil: unknown key"},
+        {"{" + render + R"(, "image_filters": [{"server": "OBK_ZSave", "answer": {}}]})",
+         "bad.json: image_filters[0].answer: unknown key (did you mean 'answers'?)"},
+        {"{" + render + R"(, "image_filters": [{"server": "OBK_ZSave", "settings": [{"txt": "z"}]}]})",
+         "bad.json: image_filters[0].settings[0].txt: unknown key (did you mean 'text'?)"},
+        {"{" + render + R"(, "image_filters": [{"server": "OBK_ZSave", "confirm": "yes"}]})",
+         "bad.json: image_filters[0].confirm: expected true or false"},
+        {"{" + render + R"(, "image_filters": [{"settings": []}]})", "bad.json: image_filters[0].server: missing"},
+        {"{\n" + render + ",\n\"images\": [[[[[[[[[]]]]]]]]]}", "bad.json: line 3: lists and objects nested deeper than 8"},
+        {"{" + render + ",\n\n\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}",
+         "bad.json: line 3: lists and objects nested deeper than 8"},
+        {"{" + render + ",\n\"render\": {\"rgba\": \"render.%d.exr\"}}", "bad.json: line 2: key \"render\" given twice"},
+        // Checked by the module and by the run.
+        {"{" + render + R"(, "pixel_filters": [{"server": "OBK_Nothing"}]})", "OBK_Nothing"},
+        {"{" + render + R"(, "pixel_filters": [{"server": "OBK_ZComp"}]})", "OBK_ZComp:  No depth buffer file specified."},
         {R"({"frames": "3-4", "render": {"rgba": "render.%d.exr"}, "output": "o.#.exr"})", "render.3.exr: no such file"},
         {R"({"frames": "1", "size": "4x4", "render": {"rgba": "render.%d.exr"}})", "differs from the scene's 4x4"},
     };
     for (const Case& c : cases) {
         write_text(dir / "bad.json", c.scene);
-        expect_refused(dir, {"render", "bad.json"}, c.reason);
+        expect_refused(dir, {"render", "bad.json", "--save-scene", "saved.json"}, c.reason);
     }
-    write_text(dir / "bad.json", R"({"frames": "1", "render": {"rgba": "render.%d.exr"}})");
+    write_text(dir / "bad.json", "{" + render + "}");
     expect_refused(dir, {"render", "bad.json", "--options", "OBK_ZSave"}, "the scene has no filter of that server");
+}
+
+// Scripted answers name controls that the server's requester or panel
+// shows: a label given on the command line may belong to any server whose
+// options run (else exit 2), one in the scene to its own server (else exit 1).
+TEST(ZhostRender, AnswersForControlsThatDoNotExistAreRefused) {
+    test::TempDir dir;
+    write_scene_inputs(dir, make_inputs());
+    std::string scene = SCENE;
+    scene.replace(scene.find(R"({"server": "OBK_ZComp"})"), 23,
+                  R"({"server": "OBK_ZComp", "answers": {"Z-Bufer": "zb"}})");
+    write_text(dir / "typo.json", scene);
+    write_text(dir / "scene.json", SCENE);
+    fs::create_directories(dir / "saved");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{"--options", "OBK_ZComp", "--answer", "Z-Bufer=zb"},
+         2, "--answer Z-Bufer=...: no control of that label in the options of OBK_ZComp (did you mean 'Z-Buffer'?)"},
+        {{"--options", "OBK_ZComp", "--answer", "path=saved/z"},
+         2, "--answer path=...: no control of that label in the options of OBK_ZComp (labels: 'Comp Image', 'Note: ', "
+            "'Z-Buffer')"},
+        {{"--options", "OBK_ZSave", "--answer", "Z-Buffer=zb"}, 2, "in the options of OBK_ZSave (labels: 'path')"},
+        {{"--answer", "Z-Buffer=zb"}, 2, "--answer requires --options"},
+        {{"--options", "OBK_ZComp", "--answer", "Z-Buffer=zb", "--answer", "Comp Image=comp"}, 0, ""},
+    };
+    fs::create_directories(dir / "out");
+    const std::vector<std::string> before = ztest::files_in(dir.path());
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"render", "scene.json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ztest::RunResult run = run_in(dir.path(), args);
+        EXPECT_EQ(run.status, c.status) << args[3] << "\n" << run.err;
+        EXPECT_TRUE(contains(run.err, c.reason)) << run.err;
+        const bool rendered = ztest::files_in(dir / "out").size() == 2;
+        EXPECT_EQ(rendered, c.status == 0) << args[3] << ": frames are rendered only after accepted answers";
+        if (c.status != 0) {
+            EXPECT_EQ(ztest::files_in(dir.path()), before) << args[3];
+        }
+    }
+    expect_refused(dir, {"render", "typo.json", "--options", "OBK_ZComp", "--answer", "Comp Image=comp"},
+                   "typo.json: pixel_filters[0].answers.Z-Bufer: no control of that label in the options of "
+                   "OBK_ZComp (did you mean 'Z-Buffer'?)");
 }
 
 TEST(ZhostDemo, WritesLayersDepthFilesCompositesAndASheet) {

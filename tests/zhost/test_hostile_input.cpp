@@ -26,6 +26,12 @@ std::string shown(const std::vector<std::string>& args) {
     return text;
 }
 
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
 const std::string USAGE_HINT = "Run 'zhost --help' or 'zhost COMMAND --help' for usage.\n";
 
 // The refusal rules every hostile run must keep: status 1 or 2 and the
@@ -178,11 +184,17 @@ TEST(ZhostHostileInput, ScenesWithMissingOrMistypedFieldsAreRefusedNamingTheKey)
          "{\"frames\": \"1\", \"pixel_filters\": [{\"server\": \"OBK_ZComp\", \"answers\": {\"a\\nb\": 1}}], " +
              render + "}", "answers.a\\nb"},
         {"output pattern with two placeholders", "{\"frames\": \"1\", \"output\": \"o.#.#.exr\", " + render + "}", "output"},
-        {"nested 100000 deep", std::string(100000, '[') + std::string(100000, ']'), "one JSON object"},
+        {"lists nested 100000 deep", std::string(100000, '[') + std::string(100000, ']'),
+         "scene.json: line 1: lists and objects nested deeper than 8 levels"},
+        {"objects nested 100000 deep in a scene",
+         "{\"frames\": \"1\", " + render + ",\n\"images\": [" + repeated("{\"name\": ", 100000) + "1" +
+             std::string(100000, '}') + "]}",
+         "scene.json: line 2: lists and objects nested deeper than 8 levels"},
     };
     for (const auto& c : cases) {
         test::write_file(dir / "scene.json", test::Bytes(c.scene.begin(), c.scene.end()));
-        const ztest::RunResult run = run_zhost({"render", (dir / "scene.json").string()});
+        const ztest::RunResult run =
+            run_zhost({"render", (dir / "scene.json").string(), "--save-scene", (dir / "saved.json").string()});
         expect_refused(run, c.name);
         EXPECT_NE(run.err.find(c.key), std::string::npos) << c.name << ": " << run.err;
         EXPECT_EQ(ztest::files_in(dir.path()), std::vector<std::string>{"scene.json"}) << c.name;
