@@ -90,6 +90,14 @@ CommandTiming summary(std::vector<Run> runs) {
     return {median(walls), median(peaks), runs[runs.size() / 2].stages};
 }
 
+// Runs the command and removes what it wrote.
+Run run_and_clean(const Command& command, const std::string& errors, const ScratchDir& dir) {
+    Run run = run_once(command.argv, errors, dir.file("peak.txt"));
+    std::error_code ignored;
+    for (const std::string& output : command.outputs) std::filesystem::remove(output, ignored);
+    return run;
+}
+
 }  // namespace
 
 std::vector<CommandTiming> time_commands(const std::vector<Command>& commands, int runs, const ScratchDir& dir) {
@@ -97,11 +105,10 @@ std::vector<CommandTiming> time_commands(const std::vector<Command>& commands, i
     for (int round = 0; round < std::max(1, runs); ++round) {
         for (std::size_t c = 0; c < commands.size(); ++c) {
             const std::string errors = dir.file("command-" + std::to_string(c) + ".txt");
-            Run run = run_once(commands[c].argv, errors, dir.file("peak.txt"));
+            run_and_clean(commands[c], errors, dir);  // warm-up, untimed
+            Run run = run_and_clean(commands[c], errors, dir);
             run.stages = timing_lines(errors);
             results[c].push_back(std::move(run));
-            std::error_code ignored;
-            for (const std::string& output : commands[c].outputs) std::filesystem::remove(output, ignored);
         }
     }
     std::vector<CommandTiming> timings;

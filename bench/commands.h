@@ -29,8 +29,12 @@ struct CommandTiming {
 
 // Runs every command `runs` times, in rounds (each command once, then the
 // next round), so that a machine whose speed drifts slows all of them alike,
-// and returns the median of each. stdout goes to /dev/null, stderr to a file
-// in `dir`. Throws when a run fails.
+// and returns the median of each. Each timed run directly follows an
+// untimed run of the same command, so that every command finds memory as
+// its own last run left it: on a virtual machine that hands freed memory
+// back to its hypervisor, a run after a smaller one pays a fault for every
+// page it touches afresh. stdout goes to /dev/null, stderr to a file in
+// `dir`. Throws when a run fails.
 std::vector<CommandTiming> time_commands(const std::vector<Command>& commands, int runs, const ScratchDir& dir);
 
 // The path of `program` found on PATH, or empty.

@@ -83,7 +83,9 @@ void check_same_size(const host::Image& reference, const host::Image& image) {
 }
 
 host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number) {
-    host::Frame frame(depth.width, depth.height, number);
+    constexpr std::array<int32_t, 1> DEPTH_ONLY = {BUF_DEPTH};
+    host::Frame frame(depth.width, depth.height, number,
+                      rgba != nullptr ? std::span<const int32_t>(host::Frame::ALL_BUFFERS) : DEPTH_ONLY);
     std::span<float> z = frame.samples(BUF_DEPTH);
     for (std::size_t i = 0; i < z.size(); ++i) z[i] = depth.pixels[i * std::size_t(depth.channels)];
     if (rgba == nullptr) return frame;
