@@ -2,7 +2,8 @@
 // against OpenImageIO, measured side by side in one run, medians and ratios.
 //
 //   zbench [--size WxH] [--demo-size WxH] [--demo-frames N] [--threads N]
-//          [--module PATH] [--zhost PATH] [--command-runs N] [benchmark flags]
+//          [--module PATH] [--zhost PATH] [--oiiotool PATH] [--command-runs N]
+//          [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -45,8 +46,9 @@ struct Options {
     int max_threads = int(std::max(1u, std::thread::hardware_concurrency()));
     std::string module = OBK_MODULE_PATH;
     std::string zhost = OBK_ZHOST_PATH;
+    std::string oiiotool = bench::find_on_path("oiiotool");
     int demo_frames = 24;
-    int command_runs = 3;
+    int command_runs = 5;
 };
 
 void parse_size(const std::string& text, int32_t& width, int32_t& height) {
@@ -74,6 +76,7 @@ Options parse_options(int& argc, char** argv) {
         else if (arg == "--threads") options.max_threads = std::max(1, std::atoi(value().c_str()));
         else if (arg == "--module") options.module = value();
         else if (arg == "--zhost") options.zhost = value();
+        else if (arg == "--oiiotool") options.oiiotool = value();
         else if (arg == "--demo-frames") options.demo_frames = std::clamp(std::atoi(value().c_str()), 1, 1000);
         else if (arg == "--command-runs") options.command_runs = std::max(1, std::atoi(value().c_str()));
         else argv[kept++] = argv[i];
@@ -207,7 +210,7 @@ void add_scene_benchmarks(const ScratchDir& dir) {
 
 void print_ratio(const char* label, double ratio, const char* relation, double target) {
     if (ratio <= 0) {
-        std::printf("  %-58s not measured (filtered out)\n", label);
+        std::printf("  %-58s not measured\n", label);
         return;
     }
     const bool met = relation[0] == '<' ? ratio <= target : ratio >= target;
@@ -261,30 +264,101 @@ void print_report(const CollectingReporter& r, const Options& o, const std::vect
     }
 }
 
-void print_command(const char* what, const bench::CommandTiming& timing) {
-    std::printf("    %-44s %9.1f ms wall clock\n", what, timing.wall_ms);
+// ---- (e) whole commands ---------------------------------------------------------
+
+// The ratios that the bench holds to a target, for the summary at the end.
+struct Target {
+    std::string what;
+    double ratio = 0;
+    const char* relation = "<=";
+    double target = 0;
+};
+
+void print_stages(const bench::CommandTiming& timing) {
     for (const std::string& line : timing.stages) std::printf("        %s\n", line.c_str());
 }
 
+// zhost and oiiotool on the same job: their medians and the ratio.
+Target print_pair(const std::string& job, const bench::CommandTiming& zhost, const std::string& oiiotool_job,
+                  const bench::CommandTiming* oiiotool) {
+    std::printf("    %-34s zhost %9.1f ms", job.c_str(), zhost.wall_ms);
+    if (oiiotool) std::printf("   %-24s %9.1f ms", oiiotool_job.c_str(), oiiotool->wall_ms);
+    std::printf("\n");
+    print_stages(zhost);
+    const double ratio = oiiotool && oiiotool->wall_ms > 0 ? zhost.wall_ms / oiiotool->wall_ms : 0.0;
+    Target target{"zhost " + job + " / " + oiiotool_job, ratio, "<=", 0.8};
+    print_ratio(target.what.c_str(), ratio, target.relation, target.target);
+    return target;
+}
+
+std::vector<std::string> zhost_command(const Options& o, std::vector<std::string> args) {
+    args.insert(args.begin(), {o.zhost, "--module", o.module, "--timings", "-q"});
+    return args;
+}
+
 // (e) the commands an artist runs, end to end, after the benchmarks so that
-// they do not disturb them.
-void time_commands(const Options& o, const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
-                   const host::Image& depth, const host::Image& comp) {
-    std::printf("(e) zhost end to end, median of %d runs (process start-up included; timing lines are zhost's "
-                "own --timings)\n", o.command_runs);
-    const bench::CompInputs inputs = bench::write_comp_inputs(module, dir, frame, depth, comp);
+// they do not disturb them: zhost beside oiiotool doing the same job, and
+// the demo. Returns the ratios with targets.
+std::vector<Target> time_commands(const Options& o, const host::Module& module, const ScratchDir& dir,
+                                  const host::Frame& frame, const host::Image& depth, const host::Image& comp) {
+    const bench::CommandInputs in = bench::write_command_inputs(module, dir, frame, depth, comp);
     const std::string size = std::to_string(o.width) + "x" + std::to_string(o.height);
-    print_command(("zhost comp, " + size + ", EXR in and out").c_str(),
-                  bench::time_command(o.zhost,
-                                      {"--module", o.module, "comp", "--render", inputs.render, "--zbuffer",
-                                       inputs.zbuffer, "--comp", inputs.comp, "-o", dir.file("comp-out.exr")},
-                                      o.command_runs, dir));
     const std::string demo_size = std::to_string(o.demo_width) + "x" + std::to_string(o.demo_height);
-    print_command(("zhost demo, " + std::to_string(o.demo_frames) + " frames of " + demo_size).c_str(),
-                  bench::time_command(o.zhost,
-                                      {"--module", o.module, "demo", "--out", dir.file("demo-out"), "--frame-count",
-                                       std::to_string(o.demo_frames), "--size", demo_size},
-                                      o.command_runs, dir));
+    const auto out = [&](const std::string& name) { return dir.file(name); };
+    std::vector<bench::Command> commands = {
+        {zhost_command(o, {"comp", "--render", in.render, "--zbuffer", in.zbuffer, "--comp", in.comp, "--compression",
+                           "none", "-o", out("c-none.exr")}), {out("c-none.exr")}},
+        {zhost_command(o, {"comp", "--render", in.render, "--zbuffer", in.zbuffer, "--comp", in.comp, "--compression",
+                           "zip", "-o", out("c-zip.exr")}), {out("c-zip.exr")}},
+        {zhost_command(o, {"load", in.zbuffer, "--compression", "none", "-o", out("l.exr")}), {out("l.exr")}},
+        {zhost_command(o, {"save", in.render, "--base", out("s")}), {out("s0001.zb")}},
+        {{o.zhost, "--module", o.module, "--version"}, {}},
+        {zhost_command(o, {"demo", "--out", out("demo-out"), "--frame-count", std::to_string(o.demo_frames), "--size",
+                           demo_size}), {}},
+    };
+    const bool with_oiiotool = !o.oiiotool.empty();
+    if (with_oiiotool) {
+        commands.push_back({{o.oiiotool, in.render, in.comp, "--zover", "--compression", "none", "-o", out("o-none.exr")},
+                            {out("o-none.exr")}});
+        commands.push_back({{o.oiiotool, in.render, in.comp, "--zover", "--compression", "zip", "-o", out("o-zip.exr")},
+                            {out("o-zip.exr")}});
+        commands.push_back({{o.oiiotool, in.depth_exr, "--compression", "none", "-o", out("ol.exr")}, {out("ol.exr")}});
+        commands.push_back({{o.oiiotool, in.render, "--ch", "Z", "--compression", "none", "-o", out("os.exr")},
+                            {out("os.exr")}});
+    }
+    std::printf("(e) whole commands on the %s frame, uncompressed EXR inputs: wall clock, median of %d runs each, "
+                "the commands taking turns (start-up included; indented lines are zhost's own --timings)%s\n",
+                size.c_str(), o.command_runs, with_oiiotool ? "" : "; oiiotool not found, not compared");
+    const std::vector<bench::CommandTiming> t = bench::time_commands(commands, o.command_runs, dir);
+    const auto oiio = [&](std::size_t i) { return with_oiiotool ? &t[6 + i] : nullptr; };
+    std::vector<Target> targets;
+    targets.push_back(print_pair("comp, none out", t[0], "oiiotool --zover, none", oiio(0)));
+    targets.push_back(print_pair("comp, zip out", t[1], "oiiotool --zover, zip", oiio(1)));
+    targets.push_back(print_pair("load to EXR, none", t[2], "oiiotool copy, none", oiio(2)));
+    targets.push_back(print_pair("save of the EXR's Z", t[3], "oiiotool --ch Z, none", oiio(3)));
+
+    // Memory: the decoded pixels of comp's inputs and output, as 32-bit
+    // floats: the render (RGBA+Z), the depth image, the composite image
+    // (RGBA) and the output (RGBA+Z).
+    const double pixels = double(o.width) * double(o.height);
+    const double decoded_mb = pixels * (5 + 1 + 4 + 5) * sizeof(float) / (1024.0 * 1024.0);
+    const double above_start = t[0].peak_mb - t[4].peak_mb;
+    std::printf("    peak memory of zhost comp: %.0f MB, %.0f MB above start-up (%.0f MB), for %.0f MB of decoded "
+                "pixels (render RGBA+Z, depth, composite RGBA, output RGBA+Z)\n",
+                t[0].peak_mb, above_start, t[4].peak_mb, decoded_mb);
+    targets.push_back({"zhost comp peak memory above start-up / decoded pixels", above_start / decoded_mb, "<=", 1.3});
+    print_ratio(targets.back().what.c_str(), targets.back().ratio, "<=", 1.3);
+    std::printf("    %-34s zhost %9.1f ms  (%d frames of %s)\n", "demo", t[5].wall_ms, o.demo_frames, demo_size.c_str());
+    print_stages(t[5]);
+    return targets;
+}
+
+void print_targets(const CollectingReporter& r, const std::vector<Target>& commands) {
+    std::printf("== targets (ratios of this run) ==\n");
+    const double saver = r.median("saver/limit") > 0 ? r.median("saver/module") / r.median("saver/limit") : 0.0;
+    std::vector<Target> all = commands;
+    all.insert(all.begin() + 4, Target{"saver / limit (memcpy + fwrite, new file)", saver, "<=", 1.5});
+    for (const Target& target : all) print_ratio(target.what.c_str(), target.ratio, target.relation, target.target);
 }
 
 // Prepends the defaults, so that flags given on the command line win.
@@ -481,7 +555,8 @@ int run(int argc, char** argv) {
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_report(reporter, o, threads, share);
-    time_commands(o, *module, dir, frame, depth_image, comp_image);
+    const std::vector<Target> command_targets = time_commands(o, *module, dir, frame, depth_image, comp_image);
+    print_targets(reporter, command_targets);
     benchmark::Shutdown();
     return 0;
 }

@@ -41,7 +41,8 @@ void Frame::add(int32_t buffer) {
                         " is too large");
     }
     try {
-        buffers_[i].assign(line_length_ * rows, 0.0f);
+        buffers_[i].resize(line_length_ * rows);
+        platform::advise_huge_pages(buffers_[i].data(), buffers_[i].size() * sizeof(float));
     } catch (const std::bad_alloc&) {
         throw HostError("out of memory for a frame of " + std::to_string(width_) + " x " +
                         std::to_string(height_));
@@ -53,7 +54,7 @@ void Frame::remove(int32_t buffer) {
     const int i = slot(buffer);
     if (i < 0) return;
     held_[i] = false;
-    std::vector<float>().swap(buffers_[i]);
+    buffers_[i] = {};
 }
 
 std::span<float> Frame::samples(int32_t buffer) {

@@ -4,12 +4,46 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <span>
 #include <vector>
 
 #include "module/host_interface.h"
 
 namespace host {
+
+// Storage of a frame's buffers: zero-filled by calloc, which takes fresh
+// pages from the system already zeroed, and not filled again on resize. A
+// new buffer thus costs no pass over its memory, and the pages of rows never
+// touched are never taken.
+template <typename T>
+struct ZeroedAllocator {
+    using value_type = T;
+    ZeroedAllocator() = default;
+    template <typename U>
+    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        void* memory = std::calloc(n, sizeof(T));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, std::size_t) noexcept { std::free(memory); }
+    // Elements made without a value keep the zeros of calloc.
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    bool operator==(const ZeroedAllocator<U>&) const noexcept {
+        return true;
+    }
+};
 
 // The render buffers of one frame, each W x H 32-bit floats, row 0 first.
 class Frame {
@@ -50,7 +84,7 @@ private:
     int32_t height_;
     int32_t number_;
     std::size_t line_length_;
-    std::array<std::vector<float>, ALL_BUFFERS.size()> buffers_;
+    std::array<std::vector<float, ZeroedAllocator<float>>, ALL_BUFFERS.size()> buffers_;
     std::array<bool, ALL_BUFFERS.size()> held_{};
 };
 

@@ -80,9 +80,15 @@ extern "C" int32_t send_line(void* protocol_data, int32_t row, const float* pixe
     Session& s = session_of(protocol_data);
     return guarded(int32_t{1}, [&]() -> int32_t {
         if (!s.accepts_rows() || row < 0 || row >= s.image.height || pixels == nullptr) return 1;
-        s.grow_to(row + 1);
-        std::memcpy(&s.image.pixels[s.image.index(0, row)], pixels,
-                    static_cast<std::size_t>(s.image.width) * sizeof(float));
+        const auto width = static_cast<std::size_t>(s.image.width);
+        if (s.image.index(0, row) == s.image.pixels.size()) {
+            // The next row in order is appended: one copy, no zero fill first.
+            s.image.pixels.insert(s.image.pixels.end(), pixels, pixels + width);
+            s.received.resize(static_cast<std::size_t>(row) + 1);
+        } else {
+            s.grow_to(row + 1);
+            std::memcpy(&s.image.pixels[s.image.index(0, row)], pixels, width * sizeof(float));
+        }
         if (!s.received[static_cast<std::size_t>(row)]) {
             s.received[static_cast<std::size_t>(row)] = true;
             ++s.rows_received;

@@ -8,7 +8,11 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
+
+#include <cstdint>
 
 namespace host::platform {
 
@@ -109,5 +113,17 @@ std::filesystem::path program_path() {
 }
 
 #endif
+
+void advise_huge_pages([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    // Below this a buffer is not worth a system call: it spans few huge pages.
+    constexpr std::size_t min_bytes = std::size_t{8} << 20;
+    if (bytes < min_bytes) return;
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = (reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page;
+    const auto end = (reinterpret_cast<uintptr_t>(memory) + bytes) / page * page;
+    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#endif
+}
 
 }  // namespace host::platform

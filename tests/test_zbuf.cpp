@@ -1,6 +1,7 @@
 // Depth file format: byte order, header output, the reader's rules, names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "test_support.h"
@@ -57,6 +58,19 @@ TEST(SwapBytes, ReversesEachElementOfTheGivenSize) {
         Bytes data = input;
         swap_bytes(data.data(), c.size, c.count);
         EXPECT_EQ(data, c.expected) << "element size " << c.size << ", count " << c.count;
+    }
+    // Long runs, which are reversed several words at a time, and their tails.
+    for (int32_t size : {2, 4, 8}) {
+        for (int32_t count = 0; count <= 19; ++count) {
+            Bytes data(std::size_t(size * count));
+            for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + 1);
+            Bytes expected = data;
+            for (std::size_t at = 0; at < expected.size(); at += std::size_t(size)) {
+                std::reverse(expected.begin() + std::ptrdiff_t(at), expected.begin() + std::ptrdiff_t(at) + size);
+            }
+            swap_bytes(data.data(), size, count);
+            EXPECT_EQ(data, expected) << "element size " << size << ", count " << count;
+        }
     }
 }
 

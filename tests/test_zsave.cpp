@@ -201,6 +201,22 @@ TEST(ZSaveFile, SequenceWritesOneFilePerFrameAndReplacesOldFiles) {
     EXPECT_EQ(test::read_file(saver.dir / "depth0002.zb").size(), 68u);
 }
 
+// A row of 40 depths (whole blocks and a rest, as the saver measures them):
+// 100 first, `fill` after it, and `inner` from column 20 on, in a block
+// that follows the farthest depth.
+std::vector<float> row_of_40(std::initializer_list<float> inner, float fill) {
+    std::vector<float> depths(40, fill);
+    depths[0] = 100;
+    std::copy(inner.begin(), inner.end(), depths.begin() + 20);
+    return depths;
+}
+
+std::vector<float> ascending_from(float first, std::size_t count) {
+    std::vector<float> depths(count);
+    for (std::size_t i = 0; i < count; ++i) depths[i] = first + float(i);
+    return depths;
+}
+
 TEST(ZSaveStatistics, FollowScanOrderAndSkipNaN) {
     struct Case {
         const char* what;
@@ -218,6 +234,21 @@ TEST(ZSaveStatistics, FollowScanOrderAndSkipNaN) {
         {"only NaN", 2, 1, {NaN, NaN}, NO_MIN_BITS, NO_MAX_BITS, NO_MAX_BITS},
         {"infinities", 3, 1, {INFINITY, 1, -INFINITY}, bits(-INFINITY), bits(1.0f), bits(INFINITY)},
         {"height 0", 4, 0, {}, NO_MIN_BITS, NO_MAX_BITS, NO_MAX_BITS},
+        // Long rows: the first of equal depths counts, which shows for zeros.
+        {"long row below its first depth", 40, 1, row_of_40({7, 3}, 9), bits(3.0f), bits(9.0f), bits(100.0f)},
+        {"long row rising", 40, 1, ascending_from(1, 40), bits(1.0f), NO_MAX_BITS, bits(40.0f)},
+        {"long rows, the farthest in the second", 40, 2, [] {
+             std::vector<float> d(40, 5.0f);
+             d.insert(d.end(), {6, 50, 4});
+             d.resize(80, 8);
+             return d;
+         }(), bits(4.0f), bits(8.0f), bits(50.0f)},
+        {"+0 before -0", 40, 1, row_of_40({0.0f, -0.0f}, -5), bits(-5.0f), bits(0.0f), bits(100.0f)},
+        {"-0 before +0", 40, 1, row_of_40({-0.0f, 0.0f}, -5), bits(-5.0f), bits(-0.0f), bits(100.0f)},
+        {"+0 the nearest", 40, 1, row_of_40({0.0f, -0.0f}, 7), bits(0.0f), bits(7.0f), bits(100.0f)},
+        {"-0 the nearest", 40, 1, row_of_40({-0.0f, 0.0f}, 7), bits(-0.0f), bits(7.0f), bits(100.0f)},
+        {"NaN in a long row", 40, 1, row_of_40({NaN, 3}, 4), bits(3.0f), bits(4.0f), bits(100.0f)},
+        {"a depth equal to the farthest", 40, 1, row_of_40({2, 100}, 1), bits(1.0f), bits(2.0f), bits(100.0f)},
     };
     Saver saver;
     saver.choose(saver.base());

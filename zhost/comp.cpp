@@ -1,6 +1,7 @@
 // `zhost comp`: frames composited by depth through the module's "OBK_ZComp",
 // its two images chosen in the compositor's own panel.
 #include <cstdio>
+#include <future>
 
 #include "host/messages.h"
 #include "zhost/commands.h"
@@ -58,25 +59,32 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
 }
 
 // One frame: every pattern of the command expanded with the frame's number.
-// Returns the size written, "(WxH)".
+// The three inputs are independent files, read at the same time; a failure
+// is reported as it would be reading them one after another (render, depth
+// image, composite image). Returns the size written, "(WxH)".
 std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
-    OutputSettings settings;
-    host::Frame frame = [&] {
+    auto zbuffer = std::async(std::launch::async, [&] {
+        const StageTimer timer("read depth image");
+        return read_zbuffer(module, path(options.zbuffer), options.depth_channel);
+    });
+    auto comp = std::async(std::launch::async, [&] {
+        const StageTimer timer("read comp image");
+        // The compositor takes only its colour (image_rgb).
+        host::Image image = read_rgb(path(options.comp));
+        image.name = COMP_IMAGE;
+        return image;
+    });
+    RenderFrame render = [&] {
         const StageTimer timer("read render");
-        const RgbaAndDepth render = read_rgba_and_depth(
-            path(options.render), {options.subimage, options.render_layer, options.depth_channel}, path(options.render_depth));
-        check_same_size(render.rgba, render.depth);
-        settings = follow_render(render.source, options.data_type, options.compression);
-        return make_frame(render.depth, &render.rgba, number);
+        return read_render(path(options.render), {options.subimage, options.render_layer, options.depth_channel},
+                           path(options.render_depth), number);
     }();
+    host::Frame& frame = render.frame;
+    const OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
     std::vector<host::Image> images;
-    {
-        const StageTimer timer("read images");
-        images.push_back(read_zbuffer(module, path(options.zbuffer), options.depth_channel));
-        images.push_back(read_rgba(path(options.comp)));
-        images.back().name = COMP_IMAGE;
-    }
+    images.push_back(zbuffer.get());
+    images.push_back(comp.get());
     note_scaling("depth", images[0], frame);
     note_scaling("comp", images[1], frame);
     {

@@ -17,7 +17,8 @@ namespace zhost {
 void check_same_size(const host::Image& reference, const host::Image& image);
 
 // A frame numbered `number` holding the depth plane and, when given, the
-// colour and alpha of an RGBA image of the same size (zero without one).
+// colour and alpha of an RGBA image of the same size. Without one the frame
+// has no colour buffers, so a filter finds no colour to pass through.
 host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number);
 
 // The colour buffers of a frame as an RGBA image, and its depth plane.

@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "module/file.h"
@@ -104,15 +107,6 @@ void write_pfm(const std::string& path, const std::string& destination, const ho
     }
 }
 
-void write_bytes(const std::string& path, const std::string& destination, const std::vector<unsigned char>& bytes) {
-    File file(std::fopen(path.c_str(), "wb"));
-    if (!file) throw Error(destination + ": cannot write: " + std::strerror(errno));
-    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    if (!written || std::fclose(file.release()) != 0) {
-        throw Error(destination + ": cannot write: " + std::strerror(errno));
-    }
-}
-
 // A file that an encoder wrote itself is read back whole before it counts:
 // some encoders do not notice a failed write (a full disk), and their cut
 // file would otherwise pass for a whole one.
@@ -125,28 +119,148 @@ void verify_readable(const std::string& path, const std::string& destination) {
     }
 }
 
-// Encodes in memory where the format allows it, so that every byte reaches
-// the disk through one write whose result is checked.
-void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, OIIO::TypeDesc type, const void* data) {
+// The staged file of an output, written through a stream whose every
+// write is checked: a write the system refuses (a full disk) is remembered,
+// whether or not the encoder notices it, and finish() reports it naming the
+// destination. The encoder writes in order and seeks back only to fill in
+// what it wrote before (EXR's table of chunk offsets).
+class CheckedFileOutput final : public OIIO::Filesystem::IOProxy {
+public:
+    explicit CheckedFileOutput(const PendingFile& file)
+        : IOProxy(file.temporary(), Write),
+          file_(std::fopen(file.temporary().c_str(), "wb")),
+          destination_(file.destination()) {
+        if (file_ == nullptr) throw Error(destination_ + ": cannot write: " + std::strerror(errno));
+        std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER_BYTES);
+    }
+    ~CheckedFileOutput() override {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    CheckedFileOutput(const CheckedFileOutput&) = delete;
+    CheckedFileOutput& operator=(const CheckedFileOutput&) = delete;
+
+    const char* proxytype() const override { return "file"; }
+    void close() override {}  // finish() closes the file and checks the closing
+    bool seek(int64_t offset) override {
+        const std::lock_guard lock(mutex_);
+        return seek_to(offset);
+    }
+    size_t read(void*, size_t) override { return 0; }
+    size_t write(const void* data, size_t size) override {
+        const std::lock_guard lock(mutex_);
+        return write_here(data, size);
+    }
+    size_t pwrite(const void* data, size_t size, int64_t offset) override {
+        const std::lock_guard lock(mutex_);
+        const int64_t position = m_pos;
+        const size_t written = seek_to(offset) ? write_here(data, size) : 0;
+        seek_to(position);
+        return written;
+    }
+    size_t size() const override { return size_t(end_); }
+    void flush() const override { std::fflush(file_); }
+
+    // Closes the file; throws zhost::Error when a write or the closing failed.
+    void finish() {
+        if (std::fclose(std::exchange(file_, nullptr)) != 0) failed();
+        if (failure_ != 0) throw Error(destination_ + ": cannot write: " + std::strerror(failure_));
+    }
+
+private:
+    // Large writes: the system keeps them in large pages of its file cache.
+    static constexpr std::size_t STREAM_BUFFER_BYTES = std::size_t{1} << 20;
+
+    void failed() {
+        if (failure_ == 0) failure_ = errno != 0 ? errno : EIO;
+    }
+    bool seek_to(int64_t offset) {
+        if (::fseeko(file_, off_t(offset), SEEK_SET) != 0) {
+            failed();
+            return false;
+        }
+        m_pos = offset;
+        return true;
+    }
+    size_t write_here(const void* data, size_t size) {
+        const size_t written = std::fwrite(data, 1, size, file_);
+        if (written != size) failed();
+        m_pos += int64_t(written);
+        end_ = std::max(end_, m_pos);
+        return written;
+    }
+
+    std::FILE* file_;
+    std::string destination_;
+    std::mutex mutex_;
+    int64_t end_ = 0;
+    int failure_ = 0;
+};
+
+// What writes the pixels once the output is open.
+using PixelWriter = std::function<bool(OIIO::ImageOutput&)>;
+
+// Encodes straight into the staged file through a checked stream where the
+// format allows it. Not TIFF: its encoder writes an EXIF directory (the sRGB
+// tag, Exif metadata) through a stream as a file that lacks its image size;
+// TIFF and formats without streams write the file themselves, which is then
+// read back whole before it counts.
+void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, const PixelWriter& write_pixels) {
     auto output = OIIO::ImageOutput::create(file.destination());
     if (!output) throw Error(file.destination() + ": no image format is known for this file name");
-    std::vector<unsigned char> encoded;
-    OIIO::Filesystem::IOVecOutput memory(encoded);
-    // Not TIFF: its encoder writes an EXIF directory (the sRGB tag, Exif
-    // metadata) into memory as a file that lacks its image size.
     const std::string extension = extension_of(file.destination());
     const bool tiff = extension == ".tif" || extension == ".tiff";
-    const bool in_memory = !tiff && output->supports("ioproxy") && output->set_ioproxy(&memory);
-    if (!output->open(file.temporary(), spec)) {
-        throw Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
+    std::unique_ptr<CheckedFileOutput> stream;
+    if (!tiff && output->supports("ioproxy")) {
+        stream = std::make_unique<CheckedFileOutput>(file);
+        if (!output->set_ioproxy(stream.get())) stream.reset();
     }
-    const bool written = output->write_image(type, data);
+    const auto oiio_error = [&] {
+        return Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
+    };
+    if (!output->open(file.temporary(), spec)) throw oiio_error();
+    const bool written = write_pixels(*output);
     const bool closed = output->close();
-    if (!written || !closed) throw Error(file.destination() + ": cannot write (" + first_line(output->geterror()) + ")");
-    if (in_memory) {
-        write_bytes(file.temporary(), file.destination(), encoded);
-    } else {
-        verify_readable(file.temporary(), file.destination());
+    // A write that the system refused is the reason, whatever the encoder made of it.
+    if (stream) stream->finish();
+    if (!written || !closed) throw oiio_error();
+    if (!stream) verify_readable(file.temporary(), file.destination());
+}
+
+bool write_whole(OIIO::ImageOutput& output, OIIO::TypeDesc type, const void* data) {
+    return output.write_image(type, data);
+}
+
+// Rows of an EXR output per write: whole chunks, enough for every encoding
+// thread, and a band of at most BAND_BYTES.
+int write_band_rows(const OIIO::ImageSpec& spec) {
+    constexpr int64_t BAND_BYTES = int64_t{8} << 20;
+    constexpr int ROWS = 64;
+    const int chunk = exr_chunk_rows(spec.get_string_attribute("compression"));
+    const int64_t row_bytes = std::max<int64_t>(1, int64_t(spec.width) * spec.nchannels * int64_t(sizeof(float)));
+    return int(std::clamp<int64_t>(BAND_BYTES / row_bytes, 1, std::max(ROWS, chunk)));
+}
+
+// The spec of a float image of `names` (one per channel) with the types,
+// compression and metadata of `settings`.
+OIIO::ImageSpec float_spec(const std::string& path, int32_t width, int32_t height,
+                           const std::vector<std::string>& names, const OutputSettings& settings) {
+    OIIO::ImageSpec spec(width, height, int(names.size()), OIIO::TypeDesc::FLOAT);
+    spec.extra_attribs = settings.metadata;
+    spec.channelnames = names;
+    spec.alpha_channel = index_of(names, "A");
+    spec.z_channel = index_of(names, "Z");
+    set_types(spec, settings.types, path);
+    spec.attribute("compression", compression_fits(path, settings.compression) ? settings.compression : "zip");
+    add_provenance(spec);
+    return spec;
+}
+
+void check_float_format(const std::string& path, std::size_t channels) {
+    if (!holds_floats(path)) {
+        throw Error(path + ": this format does not keep 32-bit floats; use .exr, .tif or .pfm");
+    }
+    if (extension_of(path) == ".hdr" && channels != 3) {
+        throw Error(path + ": HDR holds RGB colour only; use .exr, .tif or .pfm");
     }
 }
 
@@ -190,26 +304,35 @@ void check_compression(const std::string& path, const std::string& compression) 
 void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names,
                        const OutputSettings& settings) {
     if (int32_t(names.size()) != image.channels) throw Error(path + ": internal error: channel names do not match");
-    if (!holds_floats(path)) {
-        throw Error(path + ": this format does not keep 32-bit floats; use .exr, .tif or .pfm");
-    }
-    if (extension_of(path) == ".hdr" && image.channels != 3) {
-        throw Error(path + ": HDR holds RGB colour only; use .exr, .tif or .pfm");
-    }
+    check_float_format(path, names.size());
     PendingFile file(path);
     if (extension_of(path) == ".pfm") {
         write_pfm(file.temporary(), path, image);
     } else {
-        OIIO::ImageSpec spec(image.width, image.height, image.channels, OIIO::TypeDesc::FLOAT);
-        spec.extra_attribs = settings.metadata;
-        spec.channelnames = names;
-        spec.alpha_channel = index_of(names, "A");
-        spec.z_channel = index_of(names, "Z");
-        set_types(spec, settings.types, path);
-        spec.attribute("compression", compression_fits(path, settings.compression) ? settings.compression : "zip");
-        add_provenance(spec);
-        write_with_oiio(file, spec, OIIO::TypeDesc::FLOAT, image.pixels.data());
+        const OIIO::ImageSpec spec = float_spec(path, image.width, image.height, names, settings);
+        write_with_oiio(file, spec, [&](OIIO::ImageOutput& output) {
+            return write_whole(output, OIIO::TypeDesc::FLOAT, image.pixels.data());
+        });
     }
+    file.commit();
+}
+
+void write_float_rows(const std::string& path, int32_t width, int32_t height, const std::vector<std::string>& names,
+                      const OutputSettings& settings, const RowFiller& fill_rows) {
+    check_float_format(path, names.size());
+    if (extension_of(path) == ".pfm") throw Error(path + ": internal error: PFM is written from whole images");
+    PendingFile file(path);
+    const OIIO::ImageSpec spec = float_spec(path, width, height, names, settings);
+    const int band_rows = write_band_rows(spec);
+    std::vector<float> band(std::size_t(std::min(band_rows, std::max(height, 1))) * std::size_t(width) * names.size());
+    write_with_oiio(file, spec, [&](OIIO::ImageOutput& output) {
+        for (int32_t y0 = 0; y0 < height; y0 += band_rows) {
+            const int32_t y1 = std::min(height, y0 + band_rows);
+            fill_rows(y0, y1, band.data());
+            if (!output.write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, band.data())) return false;
+        }
+        return true;
+    });
     file.commit();
 }
 
@@ -227,7 +350,9 @@ void write_picture(const std::string& path, const Picture& picture, const OIIO::
     // larger than the default level and writes them twice as fast.
     spec.attribute("png:compressionLevel", 3);
     add_provenance(spec);
-    write_with_oiio(file, spec, OIIO::TypeDesc::UINT8, picture.pixels.data());
+    write_with_oiio(file, spec, [&](OIIO::ImageOutput& output) {
+        return write_whole(output, OIIO::TypeDesc::UINT8, picture.pixels.data());
+    });
     file.commit();
 }
 

@@ -7,6 +7,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,15 @@ bool holds_floats(const std::string& path);
 // and for unwritable paths.
 void write_float_image(const std::string& path, const host::Image& image, const std::vector<std::string>& names,
                        const OutputSettings& settings = {});
+
+// Writes a float image of `width` x `height` pixels and the channels
+// `names` as write_float_image does, from rows that `fill_rows(y0, y1,
+// band)` puts into `band` (the rows [y0, y1), channels interleaved) one band
+// after another, so that no interleaved copy of the whole image is made. Not
+// for PFM.
+using RowFiller = std::function<void(int32_t y0, int32_t y1, float* band)>;
+void write_float_rows(const std::string& path, int32_t width, int32_t height, const std::vector<std::string>& names,
+                      const OutputSettings& settings, const RowFiller& fill_rows);
 
 // An 8-bit picture, channels interleaved, rows from the top; with four
 // channels the colour is straight, not premultiplied by alpha.

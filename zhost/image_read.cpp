@@ -3,14 +3,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string_view>
 
+#include "host/module_host.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
 
@@ -23,10 +27,12 @@ constexpr uint64_t MB = uint64_t{1} << 20;
 // Largest image zhost reads: 2^28 pixels (16384 x 16384), far beyond any
 // render, small enough that sample counts never overflow.
 constexpr uint64_t MAX_PIXELS = uint64_t{1} << 28;
-// Rows are decoded in bands of at most BAND_BYTES (all channels as floats)
-// and BAND_ROWS rows, a multiple of the rows of every EXR chunk.
+// Rows are decoded in bands of BAND_ROWS rows, or of one EXR chunk where
+// chunks are taller, but of at most BAND_BYTES (the channels read, as
+// floats): enough chunks for every decoding thread, small enough to be
+// copied out while still in the processor's cache.
 constexpr uint64_t BAND_BYTES = 32 * MB;
-constexpr uint64_t BAND_ROWS = 256;
+constexpr uint64_t BAND_ROWS = 64;
 
 uint64_t limit_given = 0;  // by --max-image-mb; 0 for the default
 
@@ -243,13 +249,17 @@ void read_numbers(OpenImage& image, int channel, int y0, int y1, std::vector<flo
     }
 }
 
-// One image being filled row by row: its picks, the row that stands where
-// the data window does not reach, the row being filled (whose columns
-// beyond the data window keep those values), and for each pick that keeps
-// integers as numbers, its rows of the current band.
+// One image being filled from the bands of rows: its picks and where their
+// samples go. An interleaved image (no `planes`) grows by whole rows as they
+// are decoded; `row` is the row being filled, whose columns beyond the data
+// window keep the values that stand where it does not reach. Planes (a
+// frame's buffers, one per pick, each of the display window's size) are
+// written in place. For each pick that keeps integers as numbers, `numbers`
+// holds its rows of the current band.
 struct Target {
     std::vector<Pick> picks;
     host::Image image;
+    std::vector<float*> planes;
     std::vector<float> outside_row;
     std::vector<float> row;
     std::vector<std::vector<float>> numbers;
@@ -259,11 +269,31 @@ struct Target {
     }
 };
 
+// Rows of float samples of the channels [first, end) as the decoder gives
+// them, all channels of a pixel side by side, for rows [y0, y0 + rows).
+struct Band {
+    int first = 0;
+    int end = 0;
+    int y0 = 0;
+    std::vector<float> samples;
+
+    std::size_t channels() const { return std::size_t(end - first); }
+};
+
+// Rows of one chunk of an EXR file of the image's compression; decoding
+// bands of whole chunks decodes no chunk twice. Other formats: 1.
+int chunk_rows(const OpenImage& image) {
+    if (std::strcmp(image.input->format_name(), "openexr") != 0) return 1;
+    return exr_chunk_rows(image.spec.get_string_attribute("compression"));
+}
+
 // Memory is reserved for the whole image (address space only: pages are
 // taken as rows are stored), and rows are stored as the decoder delivers
 // them, so a file that holds less than it declares costs only what it holds.
 void start_target(Target& target, const OpenImage& image) {
     const OIIO::ImageSpec& s = image.spec;
+    target.numbers.resize(target.picks.size());
+    if (!target.planes.empty()) return;
     target.image.name = image.path;
     target.image.width = s.full_width;
     target.image.height = s.full_height;
@@ -272,12 +302,21 @@ void start_target(Target& target, const OpenImage& image) {
     for (int32_t x = 0; x < s.full_width; ++x)
         for (const Pick& pick : target.picks) target.outside_row.push_back(pick.outside);
     target.row = target.outside_row;
-    target.numbers.resize(target.picks.size());
 }
 
-void add_outside_rows(Target& target, int32_t up_to) {
-    while (target.image.pixels.size() < std::size_t(up_to) * target.outside_row.size()) {
-        target.image.pixels.insert(target.image.pixels.end(), target.outside_row.begin(), target.outside_row.end());
+// Rows of the display window from the target's next one up to `up_to` that
+// the data window does not reach.
+void add_outside_rows(Target& target, const OIIO::ImageSpec& s, int32_t from, int32_t up_to) {
+    if (target.planes.empty()) {
+        while (target.image.pixels.size() < std::size_t(up_to) * target.outside_row.size()) {
+            target.image.pixels.insert(target.image.pixels.end(), target.outside_row.begin(), target.outside_row.end());
+        }
+        return;
+    }
+    const std::size_t width = std::size_t(s.full_width);
+    for (std::size_t k = 0; k < target.picks.size(); ++k) {
+        float* plane = target.planes[k];
+        std::fill(plane + std::size_t(from) * width, plane + std::size_t(up_to) * width, target.picks[k].outside);
     }
 }
 
@@ -286,56 +325,111 @@ void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_byt
     check_decoded_size(image.path, s.full_width, s.full_height, int(channels), band_bytes);
 }
 
-// Stores data row y (of the band that starts at y0) as the target's row.
-void store_row(Target& target, const OIIO::ImageSpec& s, const float* band_row, int y, int y0) {
-    add_outside_rows(target, y - s.full_y);
-    const std::size_t step = target.picks.size();
-    const int left = std::max(s.x, s.full_x), right = std::min(s.x + s.width, s.full_x + s.full_width);
-    const std::size_t band_offset = std::size_t(y - y0) * std::size_t(s.width);
-    for (int x = left; x < right; ++x) {
-        float* pixel = &target.row[std::size_t(x - s.full_x) * step];
-        const std::size_t column = std::size_t(x - s.x);
-        const float* in = band_row + column * std::size_t(s.nchannels);
-        for (std::size_t k = 0; k < step; ++k) {
-            const Pick& pick = target.picks[k];
-            if (pick.channel < 0) {
-                pixel[k] = pick.missing;
-            } else if (!target.numbers[k].empty()) {
-                pixel[k] = target.numbers[k][band_offset + column];
-            } else {
-                pixel[k] = in[pick.channel];
-            }
-        }
-    }
-    target.image.pixels.insert(target.image.pixels.end(), target.row.begin(), target.row.end());
+// `count` samples from every `from_step`th float to every `to_step`th.
+void copy_strided(const float* from, std::size_t from_step, float* to, std::size_t to_step, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) to[i * to_step] = from[i * from_step];
 }
 
-// Decodes the image into one image per target, each the size of the display
-// window, band after band of rows.
-void decode(OpenImage& image, std::vector<Target>& targets) {
-    const OIIO::ImageSpec& s = image.spec;
-    const uint64_t row_bytes = times(uint64_t(s.width), uint64_t(s.nchannels) * sizeof(float));
-    const int band_rows = int(std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, BAND_ROWS));
+void fill_strided(float value, float* to, std::size_t to_step, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) to[i * to_step] = value;
+}
+
+// Stores data row y of the band in the target.
+void store_row(Target& target, const OIIO::ImageSpec& s, const Band& band, int y) {
+    const bool in_place = !target.planes.empty();
+    if (!in_place) add_outside_rows(target, s, 0, y - s.full_y);
+    const std::size_t step = in_place ? 1 : target.picks.size();
+    const int left = std::max(s.x, s.full_x), right = std::min(s.x + s.width, s.full_x + s.full_width);
+    const std::size_t columns = std::size_t(right - left);
+    const std::size_t band_offset = std::size_t(y - band.y0) * std::size_t(s.width) + std::size_t(left - s.x);
+    const float* in = band.samples.data() + band_offset * band.channels();
+    const std::size_t row_start = std::size_t(y - s.full_y) * std::size_t(s.full_width);
+    for (std::size_t k = 0; k < target.picks.size(); ++k) {
+        const Pick& pick = target.picks[k];
+        float* row = in_place ? target.planes[k] + row_start : target.row.data() + k;
+        float* out = row + std::size_t(left - s.full_x) * step;
+        if (pick.channel < 0) {
+            fill_strided(pick.missing, out, step, columns);
+        } else if (!target.numbers[k].empty()) {
+            copy_strided(target.numbers[k].data() + band_offset, 1, out, step, columns);
+        } else {
+            copy_strided(in + (pick.channel - band.first), band.channels(), out, step, columns);
+        }
+        if (in_place) {
+            std::fill(row, out, pick.outside);
+            std::fill(out + columns, row + s.full_width, pick.outside);
+        }
+    }
+    if (!in_place) target.image.pixels.insert(target.image.pixels.end(), target.row.begin(), target.row.end());
+}
+
+// The channels that the targets' picks read, from the first to the last.
+Band band_of(const std::vector<Target>& targets) {
+    Band band{INT_MAX, 0, 0, {}};
+    for (const Target& target : targets) {
+        for (const Pick& pick : target.picks) {
+            if (pick.channel < 0) continue;
+            band.first = std::min(band.first, pick.channel);
+            band.end = std::max(band.end, pick.channel + 1);
+        }
+    }
+    if (band.end <= band.first) band.first = band.end = 0;
+    return band;
+}
+
+// Rows per band for the channels of `band`.
+int band_rows(const OpenImage& image, const Band& band, uint64_t& band_bytes) {
+    const uint64_t row_bytes =
+        times(uint64_t(image.spec.width), uint64_t(std::max<std::size_t>(band.channels(), 1)) * sizeof(float));
+    const uint64_t rows_wanted = std::max<uint64_t>(BAND_ROWS, uint64_t(chunk_rows(image)));
+    const int rows = int(std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, rows_wanted));
+    band_bytes = times(row_bytes, uint64_t(rows));
+    return rows;
+}
+
+// Throws zhost::Error when the targets' images and the band that decodes
+// them would take more than the limit.
+void check_targets(const OpenImage& image, const std::vector<Target>& targets) {
+    uint64_t band_bytes = 0;
+    band_rows(image, band_of(targets), band_bytes);
     std::size_t channels = 0;
     for (const Target& target : targets) channels += target.picks.size();
-    check_limit(image, channels, times(row_bytes, uint64_t(band_rows)));
+    check_limit(image, channels, band_bytes);
+}
+
+// Decodes the image into its targets, each the size of the display window,
+// band after band of rows, reading only the channels that the targets take.
+void decode(OpenImage& image, std::vector<Target>& targets) {
+    const OIIO::ImageSpec& s = image.spec;
+    check_targets(image, targets);
+    Band band = band_of(targets);
+    uint64_t band_bytes = 0;
+    const int rows_per_band = band_rows(image, band, band_bytes);
     for (Target& target : targets) start_target(target, image);
 
     const int top = std::max(s.y, s.full_y), bottom = std::min(s.y + s.height, s.full_y + s.full_height);
     const bool columns_meet = std::max(s.x, s.full_x) < std::min(s.x + s.width, s.full_x + s.full_width);
-    std::vector<float> band(std::size_t(band_rows) * std::size_t(s.width) * std::size_t(s.nchannels));
-    for (int y0 = top; columns_meet && y0 < bottom; y0 += band_rows) {
-        const int y1 = std::min(bottom, y0 + band_rows);
-        read_rows(image, y0, y1, 0, s.nchannels, OIIO::TypeDesc::FLOAT, band.data());
+    const bool rows_meet = columns_meet && band.channels() > 0 && top < bottom;
+    if (rows_meet) band.samples.resize(std::size_t(rows_per_band) * std::size_t(s.width) * band.channels());
+    for (Target& target : targets)
+        if (!target.planes.empty()) add_outside_rows(target, s, 0, rows_meet ? top - s.full_y : s.full_height);
+    for (int y0 = top; rows_meet && y0 < bottom; y0 += rows_per_band) {
+        const int y1 = std::min(bottom, y0 + rows_per_band);
+        band.y0 = y0;
+        read_rows(image, y0, y1, band.first, band.end, OIIO::TypeDesc::FLOAT, band.samples.data());
         for (Target& target : targets)
             for (std::size_t k = 0; k < target.picks.size(); ++k)
                 if (target.reads_numbers(k, s)) read_numbers(image, target.picks[k].channel, y0, y1, target.numbers[k]);
-        for (int y = y0; y < y1; ++y) {
-            const float* band_row = &band[std::size_t(y - y0) * std::size_t(s.width) * std::size_t(s.nchannels)];
-            for (Target& target : targets) store_row(target, s, band_row, y, y0);
+        for (int y = y0; y < y1; ++y)
+            for (Target& target : targets) store_row(target, s, band, y);
+    }
+    for (Target& target : targets) {
+        if (target.planes.empty()) {
+            add_outside_rows(target, s, 0, s.full_height);
+        } else if (rows_meet) {
+            add_outside_rows(target, s, bottom - s.full_y, s.full_height);
         }
     }
-    for (Target& target : targets) add_outside_rows(target, s.full_height);
 }
 
 host::Image decode_one(OpenImage& image, std::vector<Pick> picks) {
@@ -345,13 +439,47 @@ host::Image decode_one(OpenImage& image, std::vector<Pick> picks) {
     return std::move(targets[0].image);
 }
 
+// Decodes the image into planes of the display window's size, one per pick
+// of the target.
+void decode_into(OpenImage& image, Target target, std::vector<float*> planes) {
+    std::vector<Target> targets{std::move(target)};
+    targets[0].planes = std::move(planes);
+    decode(image, targets);
+}
+
+Target target_of(std::vector<Pick> picks) {
+    Target target;
+    target.picks = std::move(picks);
+    return target;
+}
+
+// A frame for a render. Memory that runs out means that the command's images
+// do not fit together, as for any image.
+host::Frame new_frame(const OIIO::ImageSpec& spec, int32_t number) {
+    try {
+        return host::Frame(spec.full_width, spec.full_height, number);
+    } catch (const host::HostError&) {
+        throw std::bad_alloc();
+    }
+}
+
 Pick depth_pick(int channel) { return {channel, 0.0f, NO_DEPTH, true}; }
 
 std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
     return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
 }
 
+std::string size_text(int64_t width, int64_t height) { return std::to_string(width) + "x" + std::to_string(height); }
+
 }  // namespace
+
+int exr_chunk_rows(const std::string& compression) {
+    const std::string name = compression.substr(0, compression.find(':'));
+    if (name == "zip" || name == "pxr24") return 16;
+    if (name == "piz" || name == "b44" || name == "b44a" || name == "dwaa") return 32;
+    if (name == "dwab") return 256;
+    return 1;  // none, rle, zips
+}
 
 uint64_t default_max_image_bytes() {
     const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
@@ -400,28 +528,68 @@ host::Image read_rgba(const std::string& path, const ChannelChoice& choice) {
     return decode_one(image, rgba_picks(colour_sources(image, choice)));
 }
 
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice) {
+    OpenImage image = open_image(path, choice.subimage);
+    std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
+    picks.pop_back();
+    return decode_one(image, std::move(picks));
+}
+
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice, const std::string& depth_path) {
+    RenderFrame render = read_render(path, choice, depth_path);
+    RgbaAndDepth out;
+    out.rgba = frame_channels(render.frame, host::Frame::COLOUR_BUFFERS);
+    out.rgba.name = path;
+    out.depth = frame_channels(render.frame, std::array<int32_t, 1>{BUF_DEPTH});
+    out.depth.name = depth_path.empty() ? path : depth_path;
+    out.source = std::move(render.source);
+    return out;
+}
+
+RenderFrame read_render(const std::string& path, const ChannelChoice& choice, const std::string& depth_path,
+                        int32_t number) {
     OpenImage image = open_image(path, choice.subimage);
     const std::vector<int> colour = colour_sources(image, choice);
-    RgbaAndDepth out;
-    out.source.header = image.spec;
-    for (int c : colour) out.source.types.push_back(image.spec.channelformat(c >= 0 ? c : colour[0]));
-    std::vector<Target> targets(depth_path.empty() ? 2 : 1);
-    targets[0].picks = rgba_picks(colour);
+    ImageSource source;
+    source.header = image.spec;
+    for (int c : colour) source.types.push_back(image.spec.channelformat(c >= 0 ? c : colour[0]));
+    std::vector<Pick> picks = rgba_picks(colour);
+    std::vector<int32_t> buffers(host::Frame::COLOUR_BUFFERS.begin(), host::Frame::COLOUR_BUFFERS.end());
     if (depth_path.empty()) {
         const int depth = depth_source(image, choice);
-        targets[1].picks = {depth_pick(depth)};
-        out.source.types.push_back(image.spec.channelformat(depth));
+        picks.push_back(depth_pick(depth));
+        buffers.push_back(BUF_DEPTH);
+        source.types.push_back(image.spec.channelformat(depth));
     }
-    decode(image, targets);
-    out.rgba = std::move(targets[0].image);
-    if (depth_path.empty()) {
-        out.depth = std::move(targets[1].image);
-    } else {
+    Target target = target_of(std::move(picks));
+    check_targets(image, {target});  // before the frame takes its memory
+    RenderFrame out{new_frame(image.spec, number), std::move(source)};
+    std::vector<float*> planes;
+    for (int32_t buffer : buffers) planes.push_back(out.frame.samples(buffer).data());
+    decode_into(image, std::move(target), std::move(planes));
+    if (!depth_path.empty()) {
         OpenImage depth_image = open_image(depth_path);
         const int depth = depth_source(depth_image, {"", "", choice.depth_channel});
         out.source.types.push_back(depth_image.spec.channelformat(depth));
-        out.depth = decode_one(depth_image, {depth_pick(depth)});
+        const OIIO::ImageSpec& d = depth_image.spec;
+        if (d.full_width != out.frame.width() || d.full_height != out.frame.height()) {
+            throw Error(depth_path + ": size " + size_text(d.full_width, d.full_height) + " differs from " +
+                        size_text(out.frame.width(), out.frame.height()) + " of " + path);
+        }
+        decode_into(depth_image, target_of({depth_pick(depth)}), {out.frame.samples(BUF_DEPTH).data()});
+    }
+    return out;
+}
+
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers) {
+    host::Image out;
+    out.width = frame.width();
+    out.height = frame.height();
+    out.channels = int32_t(buffers.size());
+    out.pixels.resize(std::size_t(out.width) * std::size_t(out.height) * buffers.size());
+    for (std::size_t c = 0; c < buffers.size(); ++c) {
+        std::span<const float> samples = frame.samples(buffers[c]);
+        for (std::size_t i = 0; i < samples.size(); ++i) out.pixels[i * buffers.size() + c] = samples[i];
     }
     return out;
 }

@@ -12,9 +12,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "host/frame.h"
 #include "host/image.h"
 
 namespace zhost {
@@ -67,6 +69,9 @@ host::Image read_depth(const std::string& path, const ChannelChoice& choice = {}
 // and A, or 1.0 where the file has no alpha.
 host::Image read_rgba(const std::string& path, const ChannelChoice& choice = {});
 
+// Reads an image's colour as read_rgba does, without its alpha.
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice = {});
+
 // A render: colour and alpha, and the depth, from one read of the file (or
 // the depth from `depth_path` when given), with the source of R, G, B, A
 // and Z in that order.
@@ -77,6 +82,24 @@ struct RgbaAndDepth {
 };
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice = {},
                                  const std::string& depth_path = "");
+
+// A render read straight into a frame numbered `number`: colour and alpha
+// into its colour buffers and the depth into its depth buffer, as
+// read_rgba_and_depth reads them (a depth file of another size is refused),
+// with the source of R, G, B, A and Z in that order.
+struct RenderFrame {
+    host::Frame frame;
+    ImageSource source;
+};
+RenderFrame read_render(const std::string& path, const ChannelChoice& choice = {}, const std::string& depth_path = "",
+                        int32_t number = 0);
+
+// Buffers of a frame as an image, interleaved in the order given.
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers);
+
+// Rows of one chunk of an EXR file with `compression` (a name as OpenImageIO
+// gives it, "zip" or "zip:4"): 1 to 256.
+int exr_chunk_rows(const std::string& compression);
 
 // The channel names of an image file (of its first part), in file order.
 std::vector<std::string> channel_names(const std::string& path);

@@ -62,16 +62,16 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
 // The frame's render inputs, and the settings of outputs that follow them.
 host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings) {
     const std::string depth_path = scene.render_depth.empty() ? "" : FramePattern(scene.render_depth).path(number);
-    const RgbaAndDepth render = read_rgba_and_depth(FramePattern(scene.render_rgba).path(number), {}, depth_path);
-    const host::Image& rgba = render.rgba;
-    check_same_size(rgba, render.depth);
-    if (scene.size && (rgba.width != scene.size->width || rgba.height != scene.size->height)) {
-        throw Error(rgba.name + ": size " + std::to_string(rgba.width) + "x" + std::to_string(rgba.height) +
+    const std::string path = FramePattern(scene.render_rgba).path(number);
+    RenderFrame render = read_render(path, {}, depth_path, number);
+    const host::Frame& frame = render.frame;
+    if (scene.size && (frame.width() != scene.size->width || frame.height() != scene.size->height)) {
+        throw Error(path + ": size " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
                     " differs from the scene's " + std::to_string(scene.size->width) + "x" +
                     std::to_string(scene.size->height));
     }
     settings = follow_render(render.source, "", "");
-    return make_frame(render.depth, &rgba, number);
+    return std::move(render.frame);
 }
 
 std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number) {
