@@ -104,6 +104,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     const auto module = host::Module::open(module_path);
     host::MessageLog log;
     RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
+    session.note_scaled_images();
     // Each frame's depth files and output picture are staged and committed
     // together once the frame has succeeded.
     StagedFiles outputs;

@@ -1,6 +1,7 @@
 #include "zhost/render_session.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <variant>
 
@@ -10,6 +11,7 @@
 #include "host/pixel_filter.h"
 #include "zbuf/zbuf.h"
 #include "zhost/error.h"
+#include "zhost/one_line.h"
 #include "zhost/server_messages.h"
 #include "zhost/suggest.h"
 
@@ -244,6 +246,23 @@ void RenderSession::run_image_filters(host::Frame& frame, StagedFiles* outputs) 
     }
 }
 
+void RenderSession::note_scaling(const host::Frame& frame, const host::ImageList& images) {
+    for (const auto& filter : filters_) {
+        if (!filter->pixel || !filter->values) continue;
+        for (const host::SceneValue& value : *filter->values) {
+            const auto* ref = std::get_if<host::ImageRef>(&value);
+            const ImageId id = ref != nullptr ? images.find(ref->name) : nullptr;
+            if (id == nullptr) continue;
+            const host::Image& image = host::ImageList::image(id);
+            if ((image.width == frame.width() && image.height == frame.height()) || !noted_.insert(ref->name).second) {
+                continue;
+            }
+            std::fprintf(stderr, "note: image \"%s\" %dx%d scaled to the %dx%d frame\n", one_line(ref->name).c_str(),
+                         image.width, image.height, frame.width(), frame.height());
+        }
+    }
+}
+
 void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, StagedFiles* outputs) {
     for (int32_t buffer : host::Frame::ALL_BUFFERS) frame.add(buffer);
     host::ImageList frame_list;
@@ -252,6 +271,7 @@ void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, 
         run_all_options(frame_list);
         options_done_ = true;
     }
+    if (note_scaling_) note_scaling(frame, frame_list);
     if (scene_info_) run_pixel_filters(frame);
     run_image_filters(frame, outputs);
 }

@@ -87,9 +87,15 @@ public:
     // they are committed under.
     const std::vector<std::string>& written(std::size_t index) const;
 
+    // From now on, says on stderr when a pixel filter's settings name an
+    // image of another size than the frame, which the compositor scales to
+    // it: once for each image name.
+    void note_scaled_images() { note_scaling_ = true; }
+
     struct Filter;
 
 private:
+    void note_scaling(const host::Frame& frame, const host::ImageList& images);
     std::set<std::string> run_options(Filter& filter, const host::ImageList& images);
     void run_all_options(const host::ImageList& images);
     void run_pixel_filters(host::Frame& frame);
@@ -104,6 +110,8 @@ private:
     host::MessageLog& log_;
     std::vector<std::unique_ptr<Filter>> filters_;
     bool options_done_ = false;
+    bool note_scaling_ = false;
+    std::set<std::string> noted_;  // image names already noted
 };
 
 }  // namespace zhost

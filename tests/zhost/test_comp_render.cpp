@@ -409,6 +409,25 @@ TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
     EXPECT_EQ(nlohmann::json::parse(std::ifstream(dir / "again-saved.json")), saved);
 }
 
+TEST(ZhostRender, ImagesOfOtherSizesAreNotedOnceForTheRun) {
+    test::TempDir dir;
+    fs::create_directories(dir / "out");
+    fs::create_directories(dir / "saved");
+    const Inputs in = make_inputs();
+    write_scene_inputs(dir, in);
+    for (int frame = 1; frame <= 2; ++frame) {
+        const std::string name = "depth." + std::to_string(frame) + ".exr";
+        ztest::write_image((dir / name).string(), 2 * W, 2 * H, {"Z"}, std::vector<float>(4 * W * H, 1.0f));
+    }
+    write_text(dir / "scene.json", SCENE);
+    const ztest::RunResult run = run_zhost({"render", "scene.json", "--options", "OBK_ZComp", "--options", "OBK_ZSave",
+                                            "--answer", "Z-Buffer=zb", "--answer", "Comp Image=comp", "--answer",
+                                            "path=saved/z", "-q"},
+                                           dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "note: image \"zb\" 18x12 scaled to the 9x6 frame\n");
+}
+
 TEST(ZhostRender, MalformedScenesNameTheKeyOrLine) {
     test::TempDir dir;
     write_scene_inputs(dir, make_inputs());
