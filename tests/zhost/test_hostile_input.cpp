@@ -257,6 +257,11 @@ TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory)
     test::write_file(dir / "sixteen.exr", hollow_exr(16384, 16384, sixteen));
     ztest::write_image((dir / "z.exr").string(), 4, 4, {"Z"}, std::vector<float>(16, 1.0f));
     ztest::write_image((dir / "c.exr").string(), 4, 4, {"R", "G", "B"}, std::vector<float>(48, 0.5f));
+    ztest::write_image((dir / "r.exr").string(), 4, 4, five, std::vector<float>(80, 0.5f));
+    test::HeaderFields wide;
+    wide.width = 1024;
+    wide.height = 512;
+    test::write_file(dir / "wide.zb", test::depth_file(wide));
 #if defined(__SANITIZE_ADDRESS__)
     const bool limits_address_space = false;  // the sanitizer's shadow memory needs terabytes of it
 #else
@@ -267,6 +272,7 @@ TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory)
         std::vector<std::string> options;
         std::vector<std::string> reasons;  // one of them
         std::vector<std::string> launcher;
+        const char* zbuffer = "z.exr";
     };
     const Case cases[] = {
         // Beyond the default limit, or (on a machine of 48 GB or more) found empty.
@@ -280,6 +286,9 @@ TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory)
         // A process that may not take it.
         {"five.exr", {"--max-image-mb", "1000000"}, {"zhost: out of memory: this command's images do not fit"},
          {"prlimit", "--as=" + std::to_string(1L << 30)}},
+        // A depth file is held to the limit too, before the module loads it.
+        {"r.exr", {"--max-image-mb", "1"},
+         {"wide.zb: 1024x512 pixels of 1 channel take 2 MB, beyond the limit of 1 MB (--max-image-mb)"}, {}, "wide.zb"},
     };
     constexpr long BOUND_KB = 1L << 20;  // 1 GiB
     for (const Case& c : cases) {
@@ -288,7 +297,7 @@ TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory)
             continue;
         }
         std::vector<std::string> args = c.options;
-        args.insert(args.end(), {"comp", "--render", c.render, "--zbuffer", "z.exr", "--comp", "c.exr", "-o", "o.exr"});
+        args.insert(args.end(), {"comp", "--render", c.render, "--zbuffer", c.zbuffer, "--comp", "c.exr", "-o", "o.exr"});
         const ztest::RunResult run = ztest::run_zhost(args, dir.path(), {}, c.launcher);
         const std::string what = shown(args) + (c.launcher.empty() ? "" : "under " + c.launcher[1]);
         expect_refused(run, what);
