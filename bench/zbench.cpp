@@ -317,6 +317,7 @@ std::vector<Target> time_commands(const Options& o, const host::Module& module, 
                            demo_size}), {}},
     };
     const bool with_oiiotool = !o.oiiotool.empty();
+    const std::size_t first_oiiotool = commands.size();
     if (with_oiiotool) {
         commands.push_back({{o.oiiotool, in.render, in.comp, "--zover", "--compression", "none", "-o", out("o-none.exr")},
                             {out("o-none.exr")}});
@@ -330,7 +331,7 @@ std::vector<Target> time_commands(const Options& o, const host::Module& module, 
                 "the commands taking turns (start-up included; indented lines are zhost's own --timings)%s\n",
                 size.c_str(), o.command_runs, with_oiiotool ? "" : "; oiiotool not found, not compared");
     const std::vector<bench::CommandTiming> t = bench::time_commands(commands, o.command_runs, dir);
-    const auto oiio = [&](std::size_t i) { return with_oiiotool ? &t[6 + i] : nullptr; };
+    const auto oiio = [&](std::size_t i) { return with_oiiotool ? &t[first_oiiotool + i] : nullptr; };
     std::vector<Target> targets;
     targets.push_back(print_pair("comp, none out", t[0], "oiiotool --zover, none", oiio(0)));
     targets.push_back(print_pair("comp, zip out", t[1], "oiiotool --zover, zip", oiio(1)));

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 using test::ByteBuilder;
 using test::Bytes;
 using test::HeaderFields;
+using test::header_fields;
 
 namespace {
 
@@ -40,14 +41,6 @@ constexpr uint32_t fourcc(const char (&id)[5]) {
            uint8_t(id[3]);
 }
 constexpr uint32_t FORM = fourcc("FORM"), ILBM = fourcc("ILBM"), ZBUF = fourcc("ZBUF"), JUNK = fourcc("JUNK");
-
-HeaderFields fields(uint32_t width, uint32_t height, uint16_t value_type = 6) {
-    HeaderFields h;
-    h.width = width;
-    h.height = height;
-    h.value_type = value_type;
-    return h;
-}
 
 // Headers for `h` whose FORM and ZBOD sizes claim the body that `h`
 // announces (modulo 2^32, as a careless writer would store them), followed
@@ -126,7 +119,7 @@ protected:
 TEST_F(HostileFiles, EveryTruncationIsRefusedOrEndsAfterTheLastWholeRow) {
     for (uint16_t type : {uint16_t{6}, uint16_t{7}}) {
         const uint32_t width = 3, height = 4, row_bytes = width * (type == 7 ? 8 : 4);
-        const Bytes whole = file_of(fields(width, height, type), counting(width * height, type));
+        const Bytes whole = file_of(header_fields(width, height, type), counting(width * height, type));
         for (std::size_t size = 0; size < whole.size(); ++size) {
             const std::string what = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
             const Outcome outcome = load_bytes(Bytes(whole.begin(), whole.begin() + long(size)), what);
@@ -149,7 +142,7 @@ TEST_F(HostileFiles, OversizedAndMisshapenFilesGiveTheirStatus) {
         for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(value >> (24 - 8 * i));
         return bytes;
     };
-    const Bytes valid = file_of(fields(2, 3), body);
+    const Bytes valid = file_of(header_fields(2, 3), body);
     Bytes trailing = valid;
     trailing.insert(trailing.end(), 1 << 16, 0xAB);
     ByteBuilder huge_chunk;
@@ -181,7 +174,7 @@ TEST_F(HostileFiles, OversizedAndMisshapenFilesGiveTheirStatus) {
 TEST_F(HostileFiles, NaNSamplesLoadBitForBitAndNaNHeaderFieldsAreRefusedOnlyInTheScale) {
     const uint32_t nans32[] = {0x7FC00000u, 0xFFC00000u, 0x7F800001u, 0xFFFFFFFFu, 0x7FBFFFFFu, 0x7FC0BEEFu};
     const Bytes nan_body = samples(6, 6, [&](std::size_t i) { return nans32[i]; });
-    const Outcome all_nan = load_bytes(file_of(fields(3, 2), nan_body), "NaN samples");
+    const Outcome all_nan = load_bytes(file_of(header_fields(3, 2), nan_body), "NaN samples");
     ASSERT_EQ(all_nan.status, STATUS_OK);
     for (std::size_t i = 0; i < 6; ++i) {
         uint32_t bits;
@@ -192,7 +185,7 @@ TEST_F(HostileFiles, NaNSamplesLoadBitForBitAndNaNHeaderFieldsAreRefusedOnlyInTh
     const uint64_t nans64[] = {0x7FF0000000000001ull, 0xFFF8000000000000ull, 0x7FFFFFFFFFFFFFFFull,
                                0xFFF0000000000001ull};
     const Bytes nan64_body = samples(4, 7, [&](std::size_t i) { return nans64[i]; });
-    const Outcome nan64 = load_bytes(file_of(fields(2, 2, 7), nan64_body), "64-bit NaN samples");
+    const Outcome nan64 = load_bytes(file_of(header_fields(2, 2, 7), nan64_body), "64-bit NaN samples");
     ASSERT_EQ(nan64.status, STATUS_OK);
     for (float value : nan64.image->pixels) EXPECT_TRUE(std::isnan(value));
 
@@ -205,7 +198,7 @@ TEST_F(HostileFiles, NaNSamplesLoadBitForBitAndNaNHeaderFieldsAreRefusedOnlyInTh
         {"NaN scale", &HeaderFields::scale, STATUS_NOT_RECOGNISED},
     };
     for (const auto& c : header_cases) {
-        HeaderFields h = fields(3, 2);
+        HeaderFields h = header_fields(3, 2);
         h.*c.field = nan;
         EXPECT_EQ(load_bytes(file_of(h, counting(6)), c.name).status, c.status) << c.name;
     }
@@ -213,18 +206,18 @@ TEST_F(HostileFiles, NaNSamplesLoadBitForBitAndNaNHeaderFieldsAreRefusedOnlyInTh
 
 TEST_F(HostileFiles, GiganticDimensionsAreRefusedOrFailWithoutReservingTheImage) {
     const struct { const char* name; HeaderFields h; std::size_t body; int32_t status; } cases[] = {
-        {"100000 x 100000 over 100 bytes", fields(100000, 100000), 36, STATUS_NOT_RECOGNISED},
-        {"65536 x 65536", fields(65536, 65536), 0, STATUS_NOT_RECOGNISED},
-        {"width 2^31 - 1", fields(0x7FFFFFFF, 1), 0, STATUS_NOT_RECOGNISED},
-        {"height 2^31 - 1", fields(1, 0x7FFFFFFF), 0, STATUS_NOT_RECOGNISED},
-        {"width 2^31", fields(0x80000000u, 1), 0, STATUS_NOT_RECOGNISED},
-        {"height 2^32 - 1", fields(1, 0xFFFFFFFFu), 0, STATUS_NOT_RECOGNISED},
-        {"64-bit rows of 2^31 bytes", fields(0x10000000, 1, 7), 0, STATUS_NOT_RECOGNISED},
-        {"32768 x 32767: a body beyond a FORM's 2 GiB", fields(32768, 32767), 0, STATUS_NOT_RECOGNISED},
-        {"16384 x 32767: a 2 GiB image over 64 bytes", fields(16384, 32767), 0, STATUS_FAILED},
-        {"16384 x 16384 with one row", fields(16384, 16384), 16384 * 4, STATUS_FAILED},
-        {"one row of 1 GiB over 100 bytes", fields(0x0FFFFFFF, 1), 36, STATUS_FAILED},
-        {"1 x (2^29 - 16) rows", fields(1, 0x1FFFFFF0), 4000, STATUS_FAILED},
+        {"100000 x 100000 over 100 bytes", header_fields(100000, 100000), 36, STATUS_NOT_RECOGNISED},
+        {"65536 x 65536", header_fields(65536, 65536), 0, STATUS_NOT_RECOGNISED},
+        {"width 2^31 - 1", header_fields(0x7FFFFFFF, 1), 0, STATUS_NOT_RECOGNISED},
+        {"height 2^31 - 1", header_fields(1, 0x7FFFFFFF), 0, STATUS_NOT_RECOGNISED},
+        {"width 2^31", header_fields(0x80000000u, 1), 0, STATUS_NOT_RECOGNISED},
+        {"height 2^32 - 1", header_fields(1, 0xFFFFFFFFu), 0, STATUS_NOT_RECOGNISED},
+        {"64-bit rows of 2^31 bytes", header_fields(0x10000000, 1, 7), 0, STATUS_NOT_RECOGNISED},
+        {"32768 x 32767: a body beyond a FORM's 2 GiB", header_fields(32768, 32767), 0, STATUS_NOT_RECOGNISED},
+        {"16384 x 32767: a 2 GiB image over 64 bytes", header_fields(16384, 32767), 0, STATUS_FAILED},
+        {"16384 x 16384 with one row", header_fields(16384, 16384), 16384 * 4, STATUS_FAILED},
+        {"one row of 1 GiB over 100 bytes", header_fields(0x0FFFFFFF, 1), 36, STATUS_FAILED},
+        {"1 x (2^29 - 16) rows", header_fields(1, 0x1FFFFFF0), 4000, STATUS_FAILED},
     };
     for (const auto& c : cases) {
         const Outcome outcome = load_bytes(file_of(c.h, Bytes(c.body, 0)), c.name);
@@ -248,9 +241,9 @@ TEST_F(HostileFiles, GiganticHeadersLoadWithinALimitedAddressSpace) {
         GTEST_SKIP() << "valgrind manages the address space itself";
     }
     const struct { const char* name; HeaderFields h; std::size_t body; } cases[] = {
-        {"16384 x 32767", fields(16384, 32767), 0},
-        {"16384 x 16384 with two rows", fields(16384, 16384), 2 * 16384 * 4},
-        {"1 x (2^29 - 16)", fields(1, 0x1FFFFFF0), 4096},
+        {"16384 x 32767", header_fields(16384, 32767), 0},
+        {"16384 x 16384 with two rows", header_fields(16384, 16384), 2 * 16384 * 4},
+        {"1 x (2^29 - 16)", header_fields(1, 0x1FFFFFF0), 4096},
     };
     for (const auto& c : cases) {
         const fs::path path = dir / "gigantic.zb";
@@ -357,7 +350,7 @@ TEST_F(HostileFiles, AFileCutOrRemovedWhileItIsReadEndsTheLoadCleanly) {
          STATUS_OK, int32_t(height)},
     };
     for (const auto& c : cases) {
-        test::write_file(path, file_of(fields(width, height, c.type), counting(width * height, c.type)));
+        test::write_file(path, file_of(header_fields(width, height, c.type), counting(width * height, c.type)));
         InterruptingHost host(path.string());
         host.after_row = [&](int32_t row) {
             if (row == last_row) c.act();

@@ -67,6 +67,15 @@ struct HeaderFields {
     float offset = 0.0f;
 };
 
+// The fields of a W x H file of the given value type, the rest as above.
+inline HeaderFields header_fields(uint32_t width, uint32_t height, uint16_t value_type = 6) {
+    HeaderFields h;
+    h.width = width;
+    h.height = height;
+    h.value_type = value_type;
+    return h;
+}
+
 inline ByteBuilder& add_zbuf_chunk(ByteBuilder& b, const HeaderFields& h, uint32_t stored_size = 36) {
     b.id("ZBUF").u32(stored_size).u32(h.width).u32(h.height);
     b.u16(h.value_type).u16(h.compression).u16(h.ordering).u16(h.units);

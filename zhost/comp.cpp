@@ -1,6 +1,5 @@
 // `zhost comp`: frames composited by depth through the module's "OBK_ZComp",
 // its two images chosen in the compositor's own panel.
-#include <cstdio>
 #include <future>
 
 #include "host/messages.h"
@@ -29,13 +28,6 @@ host::Image read_zbuffer(const host::Module& module, const std::string& path, co
         depth.name = DEPTH_IMAGE;
     }
     return depth;
-}
-
-// The compositor scales images of another size to the frame; say so.
-void note_scaling(const char* role, const host::Image& image, const host::Frame& frame) {
-    if (image.width == frame.width() && image.height == frame.height()) return;
-    std::fprintf(stderr, "note: %s image %dx%d scaled to the %dx%d frame\n", role, image.width, image.height,
-                 frame.width(), frame.height());
 }
 
 // Output options that the output's format cannot honour are usage errors.
@@ -85,8 +77,8 @@ std::string comp_frame(const CompOptions& options, const host::Module& module, R
     std::vector<host::Image> images;
     images.push_back(zbuffer.get());
     images.push_back(comp.get());
-    note_scaling("depth", images[0], frame);
-    note_scaling("comp", images[1], frame);
+    note_scaling("depth image", images[0], frame);
+    note_scaling("comp image", images[1], frame);
     {
         const StageTimer timer("composite");
         session.render(frame, std::move(images));

@@ -18,10 +18,6 @@ namespace {
 constexpr std::array<int32_t, 3> RGB_BUFFERS = {BUF_RED, BUF_GREEN, BUF_BLUE};
 constexpr std::array<int32_t, 5> RGBAZ_BUFFERS = {BUF_RED, BUF_GREEN, BUF_BLUE, BUF_ALPHA, BUF_DEPTH};
 
-std::string size_text(const host::Image& image) {
-    return std::to_string(image.width) + "x" + std::to_string(image.height);
-}
-
 // 8-bit formats: straight alpha where the format has alpha, else the colour
 // over black as rendered.
 void write_frame_picture(const std::string& path, const host::Image& rgba, const OutputSettings& settings) {
@@ -78,8 +74,8 @@ void write_frame_image(const std::string& path, const host::Frame& frame, const 
 
 void check_same_size(const host::Image& reference, const host::Image& image) {
     if (reference.width == image.width && reference.height == image.height) return;
-    throw Error(image.name + ": size " + size_text(image) + " differs from " + size_text(reference) + " of " +
-                reference.name);
+    throw Error(image.name + ": size " + size_text(image.width, image.height) + " differs from " +
+                size_text(reference.width, reference.height) + " of " + reference.name);
 }
 
 host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number) {

@@ -131,10 +131,7 @@ public:
           file_(std::fopen(file.temporary().c_str(), "wb")),
           destination_(file.destination()) {
         if (file_ == nullptr) throw Error(destination_ + ": cannot write: " + std::strerror(errno));
-        std::setvbuf(file_, nullptr, _IOFBF, STREAM_BUFFER_BYTES);
-    }
-    ~CheckedFileOutput() override {
-        if (file_ != nullptr) std::fclose(file_);
+        std::setvbuf(file_.get(), nullptr, _IOFBF, STREAM_BUFFER_BYTES);
     }
     CheckedFileOutput(const CheckedFileOutput&) = delete;
     CheckedFileOutput& operator=(const CheckedFileOutput&) = delete;
@@ -158,11 +155,11 @@ public:
         return written;
     }
     size_t size() const override { return size_t(end_); }
-    void flush() const override { std::fflush(file_); }
+    void flush() const override { std::fflush(file_.get()); }
 
     // Closes the file; throws zhost::Error when a write or the closing failed.
     void finish() {
-        if (std::fclose(std::exchange(file_, nullptr)) != 0) failed();
+        if (std::fclose(file_.release()) != 0) failed();
         if (failure_ != 0) throw Error(destination_ + ": cannot write: " + std::strerror(failure_));
     }
 
@@ -174,7 +171,7 @@ private:
         if (failure_ == 0) failure_ = errno != 0 ? errno : EIO;
     }
     bool seek_to(int64_t offset) {
-        if (::fseeko(file_, off_t(offset), SEEK_SET) != 0) {
+        if (::fseeko(file_.get(), off_t(offset), SEEK_SET) != 0) {
             failed();
             return false;
         }
@@ -182,14 +179,14 @@ private:
         return true;
     }
     size_t write_here(const void* data, size_t size) {
-        const size_t written = std::fwrite(data, 1, size, file_);
+        const size_t written = std::fwrite(data, 1, size, file_.get());
         if (written != size) failed();
         m_pos += int64_t(written);
         end_ = std::max(end_, m_pos);
         return written;
     }
 
-    std::FILE* file_;
+    File file_;
     std::string destination_;
     std::mutex mutex_;
     int64_t end_ = 0;

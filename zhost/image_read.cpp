@@ -17,6 +17,7 @@
 #include "host/module_host.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
+#include "zhost/suggest.h"
 
 namespace zhost {
 namespace {
@@ -45,12 +46,6 @@ uint64_t times(uint64_t a, uint64_t b) {
 uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 uint64_t megabytes(uint64_t bytes) { return bytes / MB + (bytes % MB != 0); }
-
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-    return text;
-}
 
 bool same_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
@@ -101,8 +96,7 @@ void check_shape(const OpenImage& image) {
     }
     for (const auto& [width, height] : {std::pair{s.width, s.height}, std::pair{s.full_width, s.full_height}}) {
         if (uint64_t(width) * uint64_t(height) > MAX_PIXELS) {
-            throw Error(image.path + ": image of " + std::to_string(width) + "x" + std::to_string(height) +
-                        " pixels is too large");
+            throw Error(image.path + ": image of " + size_text(width, height) + " pixels is too large");
         }
     }
 }
@@ -469,9 +463,9 @@ std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
     return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
 }
 
-std::string size_text(int64_t width, int64_t height) { return std::to_string(width) + "x" + std::to_string(height); }
-
 }  // namespace
+
+std::string size_text(int64_t width, int64_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 int exr_chunk_rows(const std::string& compression) {
     const std::string name = compression.substr(0, compression.find(':'));
@@ -499,7 +493,7 @@ void check_decoded_size(const std::string& path, int64_t width, int64_t height, 
     const uint64_t bytes = plus(times(samples, sizeof(float)), extra);
     const uint64_t limit = max_image_bytes();
     if (bytes <= limit) return;
-    throw Error(path + ": " + std::to_string(width) + "x" + std::to_string(height) + " pixels of " +
+    throw Error(path + ": " + size_text(width, height) + " pixels of " +
                 std::to_string(channels) + (channels == 1 ? " channel" : " channels") + " take " +
                 std::to_string(megabytes(bytes)) + " MB, beyond the limit of " + std::to_string(limit >> 20) +
                 " MB (--max-image-mb)");

@@ -33,6 +33,9 @@ uint64_t default_max_image_bytes();
 uint64_t max_image_bytes();
 void set_max_image_bytes(uint64_t bytes);
 
+// "WxH", as messages show an image's size.
+std::string size_text(int64_t width, int64_t height);
+
 // Throws zhost::Error, naming the limit and --max-image-mb, when an image of
 // `width` x `height` pixels and `channels` float channels, plus `extra`
 // bytes for decoding it, would take more than max_image_bytes().

@@ -66,9 +66,8 @@ host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSett
     RenderFrame render = read_render(path, {}, depth_path, number);
     const host::Frame& frame = render.frame;
     if (scene.size && (frame.width() != scene.size->width || frame.height() != scene.size->height)) {
-        throw Error(path + ": size " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
-                    " differs from the scene's " + std::to_string(scene.size->width) + "x" +
-                    std::to_string(scene.size->height));
+        throw Error(path + ": size " + size_text(frame.width(), frame.height()) + " differs from the scene's " +
+                    size_text(scene.size->width, scene.size->height));
     }
     settings = follow_render(render.source, "", "");
     return std::move(render.frame);

@@ -96,8 +96,9 @@ public:
         const std::string staged = depth_file_name(staged_base_, frame);
         std::error_code error;
         if (!std::filesystem::is_regular_file(staged, error)) return std::nullopt;
-        outputs.add(staged, depth_file_name(base_, frame));
-        return depth_file_name(base_, frame);
+        const std::string destination = depth_file_name(base_, frame);
+        outputs.add(staged, destination);
+        return destination;
     }
 
 private:
@@ -246,19 +247,24 @@ void RenderSession::run_image_filters(host::Frame& frame, StagedFiles* outputs) 
     }
 }
 
-void RenderSession::note_scaling(const host::Frame& frame, const host::ImageList& images) {
+bool note_scaling(const std::string& what, const host::Image& image, const host::Frame& frame) {
+    if (image.width == frame.width() && image.height == frame.height()) return false;
+    std::fprintf(stderr, "note: %s %dx%d scaled to the %dx%d frame\n", what.c_str(), image.width, image.height,
+                 frame.width(), frame.height());
+    return true;
+}
+
+void RenderSession::note_scaled_images(const host::Frame& frame, const host::ImageList& images) {
     for (const auto& filter : filters_) {
         if (!filter->pixel || !filter->values) continue;
         for (const host::SceneValue& value : *filter->values) {
             const auto* ref = std::get_if<host::ImageRef>(&value);
             const ImageId id = ref != nullptr ? images.find(ref->name) : nullptr;
             if (id == nullptr) continue;
-            const host::Image& image = host::ImageList::image(id);
-            if ((image.width == frame.width() && image.height == frame.height()) || !noted_.insert(ref->name).second) {
-                continue;
+            if (noted_.count(ref->name) == 0 &&
+                note_scaling("image \"" + one_line(ref->name) + "\"", host::ImageList::image(id), frame)) {
+                noted_.insert(ref->name);
             }
-            std::fprintf(stderr, "note: image \"%s\" %dx%d scaled to the %dx%d frame\n", one_line(ref->name).c_str(),
-                         image.width, image.height, frame.width(), frame.height());
         }
     }
 }
@@ -271,7 +277,7 @@ void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, 
         run_all_options(frame_list);
         options_done_ = true;
     }
-    if (note_scaling_) note_scaling(frame, frame_list);
+    if (note_scaling_) note_scaled_images(frame, frame_list);
     if (scene_info_) run_pixel_filters(frame);
     run_image_filters(frame, outputs);
 }

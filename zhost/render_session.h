@@ -56,6 +56,10 @@ struct FilterSpec {
 // `comp_image` as "Comp Image".
 FilterSpec compositor_spec(const std::string& depth_image, const std::string& comp_image);
 
+// Says on stderr that the compositor scales `image` (shown as `what`) to the
+// frame, when their sizes differ; true when it did.
+bool note_scaling(const std::string& what, const host::Image& image, const host::Frame& frame);
+
 class RenderSession {
 public:
     // Activates every filter and creates its instance, loading its settings.
@@ -95,7 +99,7 @@ public:
     struct Filter;
 
 private:
-    void note_scaling(const host::Frame& frame, const host::ImageList& images);
+    void note_scaled_images(const host::Frame& frame, const host::ImageList& images);
     std::set<std::string> run_options(Filter& filter, const host::ImageList& images);
     void run_all_options(const host::ImageList& images);
     void run_pixel_filters(host::Frame& frame);

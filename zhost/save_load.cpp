@@ -131,13 +131,14 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
         saver.process(frame);
         if (print_messages(log, {{staged_base, options.base}}) > 0) return 1;
         const std::string staged = depth_file_name(staged_base, number);
-        if (!fs::is_regular_file(staged)) throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
-        outputs.add(staged, depth_file_name(options.base, number));
-        progress.frame_done(number, depth_file_name(options.base, number));
+        const std::string destination = depth_file_name(options.base, number);
+        if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
+        outputs.add(staged, destination);
+        progress.frame_done(number, destination);
     }
     outputs.commit();
-    print_wrote_range(depth_file_name(options.base, inputs.frames.first()), depth_file_name(options.base, inputs.frames.last()),
-                      frame_count_note(inputs.frames));
+    print_wrote_range(depth_file_name(options.base, inputs.frames.first()),
+                      depth_file_name(options.base, inputs.frames.last()), frame_count_note(inputs.frames));
     return 0;
 }
 

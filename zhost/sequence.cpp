@@ -37,6 +37,10 @@ std::size_t read_printf_conversion(const std::string& text, std::size_t at, int&
     return i + 1;
 }
 
+Error not_a_frame_range(const std::string& whole) {
+    return Error("frame range \"" + whole + "\" is not of the form A-B, A-BxN or a list of those");
+}
+
 // Parses one optionally signed decimal integer at the start of `text`;
 // returns the number of characters used.
 std::size_t read_frame_number(const std::string& whole, std::string_view text, int32_t& value) {
@@ -48,7 +52,7 @@ std::size_t read_frame_number(const std::string& whole, std::string_view text, i
         throw Error("frame range \"" + whole + "\": frame number out of range");
     }
     if (error != std::errc{}) {
-        throw Error("frame range \"" + whole + "\" is not of the form A-B, A-BxN or a list of those");
+        throw not_a_frame_range(whole);
     }
     value = static_cast<int32_t>(wide);
     return static_cast<std::size_t>(end - text.data());
@@ -62,19 +66,18 @@ struct Span {
 };
 
 Span read_span(const std::string& whole, std::string_view text) {
-    const std::string form = "frame range \"" + whole + "\" is not of the form A-B, A-BxN or a list of those";
     Span span;
     text.remove_prefix(read_frame_number(whole, text, span.first));
     span.last = span.first;
     if (text.empty()) return span;
-    if (text[0] != '-' || text.size() == 1) throw Error(form);
+    if (text[0] != '-' || text.size() == 1) throw not_a_frame_range(whole);
     text.remove_prefix(1);
     text.remove_prefix(read_frame_number(whole, text, span.last));
     if (!text.empty()) {
         int32_t step = 0;
-        if (text[0] != 'x' || text.size() == 1 || !is_digit(text[1])) throw Error(form);
+        if (text[0] != 'x' || text.size() == 1 || !is_digit(text[1])) throw not_a_frame_range(whole);
         text.remove_prefix(1);
-        if (read_frame_number(whole, text, step) != text.size()) throw Error(form);
+        if (read_frame_number(whole, text, step) != text.size()) throw not_a_frame_range(whole);
         if (step < 1) throw Error("frame range \"" + whole + "\": the step after 'x' must be 1 or more");
         span.step = step;
     }

@@ -258,10 +258,7 @@ TEST(ZhostHostileInput, ImagesThatDeclareGigabytesEndInOneLineWithBoundedMemory)
     ztest::write_image((dir / "z.exr").string(), 4, 4, {"Z"}, std::vector<float>(16, 1.0f));
     ztest::write_image((dir / "c.exr").string(), 4, 4, {"R", "G", "B"}, std::vector<float>(48, 0.5f));
     ztest::write_image((dir / "r.exr").string(), 4, 4, five, std::vector<float>(80, 0.5f));
-    test::HeaderFields wide;
-    wide.width = 1024;
-    wide.height = 512;
-    test::write_file(dir / "wide.zb", test::depth_file(wide));
+    test::write_file(dir / "wide.zb", test::depth_file(test::header_fields(1024, 512)));
 #if defined(__SANITIZE_ADDRESS__)
     const bool limits_address_space = false;  // the sanitizer's shadow memory needs terabytes of it
 #else
