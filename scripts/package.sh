@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-scripts/install-deps.sh
+scripts/install-deps.sh package
 
 version=$(sed -n 's/^project(obkzcomp VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 if [ -z "$version" ]; then

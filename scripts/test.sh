@@ -6,10 +6,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-scripts/install-deps.sh
+# What could not be installed here (wine32 from a broken i386 index) is
+# named at the end, with the stages that did not run for it.
+unavailable=$(mktemp)
+trap 'rm -f "$unavailable"' EXIT
+OBK_DEPS_UNAVAILABLE=$unavailable scripts/install-deps.sh test
 
 echo "== release build"
-scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DOBK_BUILD_TESTS=ON -DOBK_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure --timeout 600
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -39,8 +43,20 @@ windows_start=$SECONDS
 # A first start of wine creates its prefix (about 15 s); no window opens.
 scripts/wine-run.sh wineboot --init
 scripts/build-windows.sh
-for dir in build-win32 build-win64; do
-  ctest --test-dir "$dir" --output-on-failure --timeout 900
-done
-scripts/conformance.sh build build-win32 build-win64
+wine32_missing=$(awk -F'\t' '$1 == "wine32:i386" { print $2 }' "$unavailable")
+if [ -z "$wine32_missing" ]; then
+  for dir in build-win32 build-win64; do
+    ctest --test-dir "$dir" --output-on-failure --timeout 900
+  done
+  scripts/conformance.sh build build-win32 build-win64
+else
+  # Without wine32 the 32-bit module is still built and its tables checked.
+  cmake -DMODULE=build-win32/bin/OBKzcomp.p -DOBJDUMP=i686-w64-mingw32-objdump -DFORMAT=pei-i386 \
+    -P tests/check_pe_tables.cmake
+  ctest --test-dir build-win64 --output-on-failure --timeout 900
+  scripts/conformance.sh build build-win64
+fi
 echo "Windows stage: $((SECONDS - windows_start)) s"
+if [ -n "$wine32_missing" ]; then
+  echo "win32 tests not run: wine32 cannot be installed here ($wine32_missing)"
+fi
