@@ -29,6 +29,8 @@ case $job in
 esac
 
 export DEBIAN_FRONTEND=noninteractive
+# Another apt run on the machine (an unattended upgrade) is waited for.
+apt=(apt-get -o DPkg::Lock::Timeout=600)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
@@ -44,7 +46,7 @@ missing_of() {
 # apt's own words for why PACKAGE cannot be installed, in one line.
 why_not() {
   local out
-  out=$(apt-get install -s -y --no-install-recommends "$1" 2>&1 || true)
+  out=$("${apt[@]}" install -s -y --no-install-recommends "$1" 2>&1 || true)
   if grep -q 'Unable to locate package\|has no installation candidate' <<<"$out"; then
     echo "not in the package lists"
   elif grep -q 'unmet dependencies\|held broken packages' <<<"$out"; then
@@ -59,7 +61,7 @@ why_not() {
 update_lists() {
   local attempt
   for attempt in 1 2; do
-    if apt-get update -qq >"$log" 2>&1; then
+    if "${apt[@]}" update -qq >"$log" 2>&1; then
       return 0
     fi
     if [ "$attempt" = 1 ]; then
@@ -83,10 +85,10 @@ update_lists
 
 if ((${#need[@]})); then
   echo "installing: ${need[*]}"
-  if ! apt-get install -y -qq --no-install-recommends "${need[@]}"; then
+  if ! "${apt[@]}" install -y -qq --no-install-recommends "${need[@]}"; then
     for package in "${need[@]}"; do
       installed "$package" && continue
-      apt-get install -y -qq --no-install-recommends "$package" >/dev/null 2>&1 && continue
+      "${apt[@]}" install -y -qq --no-install-recommends "$package" >/dev/null 2>&1 && continue
       echo "install-deps: cannot install $package: $(why_not "$package")" >&2
       exit 1
     done
@@ -95,7 +97,7 @@ fi
 
 for package in "${want[@]}"; do
   echo "installing: $package"
-  if ! apt-get install -y -qq --no-install-recommends "$package" >"$log" 2>&1; then
+  if ! "${apt[@]}" install -y -qq --no-install-recommends "$package" >"$log" 2>&1; then
     reason=$(why_not "$package")
     echo "install-deps: $package not installed (the job goes on without it): $reason" >&2
     if [ -n "${OBK_DEPS_UNAVAILABLE:-}" ]; then
