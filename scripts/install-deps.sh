@@ -52,7 +52,9 @@ why_not() {
   elif grep -q 'unmet dependencies\|held broken packages' <<<"$out"; then
     local first
     first=$(grep -m1 'Depends:' <<<"$out" | sed 's/^ *//; s/  */ /g')
-    echo "unmet dependencies${first:+: $first}"
+    local of=""
+    [[ $1 == *:* ]] && of=" of the ${1##*:} packages"
+    echo "unmet dependencies$of${first:+: $first}"
   else
     grep -m1 '^E:' <<<"$out" | sed 's/^E: //' || echo "apt-get refused it"
   fi
