@@ -73,7 +73,7 @@ PluginRead read_with_plugin(const fs::path& path) {
 }
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 class ZbufImageIO : public ::testing::Test {
