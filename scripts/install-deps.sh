@@ -18,11 +18,11 @@ program=(libopenimageio-dev openimageio-tools libcli11-dev nlohmann-json3-dev li
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 case $job in
   demo) required=("${build[@]}" "${program[@]}"); optional=() ;;
-  package) required=("${build[@]}" "${windows[@]}" zip unzip); optional=() ;;
+  package) required=("${build[@]}" "${windows[@]}" libopenimageio-dev zip unzip); optional=() ;;
   test)
     required=("${build[@]}" "${program[@]}" "${windows[@]}" zip unzip
       g++-multilib libgtest-dev googletest libbenchmark-dev
-      clang libclang-rt-14-dev valgrind qemu-user wine wine64)
+      clang libclang-rt-14-dev valgrind qemu-user wine wine64 python3-openimageio python3-numpy)
     # The 32-bit Windows tests run under wine32, from the i386 architecture.
     optional=(wine32:i386) ;;
   *) echo "install-deps: unknown job '$job' (demo, package or test)" >&2; exit 2 ;;

@@ -2,6 +2,8 @@
 # Builds the release archive dist/OBKzcomp-VERSION.zip: the module for the
 # 32- and 64-bit Windows builds of the host and for Linux x86-64, each in its
 # own folder, with a text on which file to pick and how to add it to a host.
+# The Linux folder also holds zbuf.imageio.so, the depth file format for
+# OpenImageIO programs.
 # VERSION is the project version in CMakeLists.txt.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,9 +20,9 @@ if [ "$(uname -m)" != x86_64 ]; then
   exit 1
 fi
 
-echo "== Linux module"
+echo "== Linux module and OpenImageIO plug-in"
 scripts/build.sh build-package -DCMAKE_BUILD_TYPE=Release \
-  -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_BUILD_TESTS=OFF
+  -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_OIIO_PLUGIN=ON -DOBK_BUILD_BENCH=OFF -DOBK_BUILD_TESTS=OFF
 echo "== Windows modules"
 scripts/build-windows.sh
 
@@ -31,6 +33,7 @@ mkdir -p "$stage/$name"/{windows-32bit,windows-64bit,linux-x86_64}
 # Copies without symbol tables; the exported record stays, as the check of
 # the export and import tables confirms for the Windows files.
 strip -o "$stage/$name/linux-x86_64/OBKzcomp.p" build-package/bin/OBKzcomp.p
+strip -o "$stage/$name/linux-x86_64/zbuf.imageio.so" build-package/bin/zbuf.imageio.so
 for target in windows-32bit:build-win32:i686-w64-mingw32:pei-i386 \
               windows-64bit:build-win64:x86_64-w64-mingw32:pei-x86-64; do
   IFS=: read -r folder dir triple format <<<"$target"

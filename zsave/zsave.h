@@ -50,6 +50,33 @@ bool zsave_frame_storable(int32_t width, int32_t height, uint16_t value_type);
 // type, so the file states exactly that (compression and ordering 0).
 ZBufHeader zsave_file_header(const ZBufHeader& settings);
 
+// The header of a new instance: 32-bit samples, compression and ordering 0,
+// units 2, scale 1, offset 0; sizes and statistics 0.
+ZBufHeader zsave_default_header();
+
+// A frame's depth range, taken row by row in scan order: the smallest depth,
+// the largest (`background_depth`), and the largest depth that has a
+// strictly greater one before it (`max_depth`). Before any depth they are
+// +1e20, -1e20 and -1e20 as 32-bit floats; NaN depths take no part.
+class ZSaveDepthRange {
+public:
+    void take_row(const float* depths, int32_t width);
+    // Copies the three statistics into the header.
+    void store(ZBufHeader& header) const;
+
+private:
+    void take(float depth);
+    bool take_block(const float* depths);
+
+    float min_depth_ = 1e20f;
+    float max_depth_ = -1e20f;
+    float background_depth_ = -1e20f;
+};
+
+// Puts one depth line into `row` as big-endian samples of `sample_size`
+// bytes (8 for 64-bit samples, else 4); the line itself is left as it is.
+void zsave_encode_row(const float* depths, int32_t width, uint32_t sample_size, void* row);
+
 // Ends each of the instance's three name buffers within its capacity, in case
 // a host filled one to the brim without a terminator.
 void zsave_terminate_names(ZSaveInstance& instance);

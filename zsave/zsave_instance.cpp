@@ -24,12 +24,7 @@ void set_defaults(ZSaveInstance& self, HostGlobal host) {
     self.host_global = host;
     std::snprintf(self.base_name, sizeof self.base_name, "%s", DEFAULT_NAME);
     std::snprintf(self.full_name, sizeof self.full_name, "%s", self.base_name);
-    self.header.value_type = ZBUF_FLOAT32;
-    self.header.compression = 0;
-    self.header.ordering = 0;
-    self.header.units = 2;
-    self.header.scale = 1.0f;
-    self.header.offset = 0.0f;
+    self.header = zsave_default_header();
 }
 
 // Length of a text that may fill its buffer without a terminator.

@@ -1,24 +1,13 @@
 // The saver's per-frame operation: pass the colour through, measure the
 // frame's depth range and write its depth buffer to the frame's depth file.
-#include <climits>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "module/file.h"
 #include "module/memory.h"
 #include "zsave/zsave.h"
 
 namespace {
-
-// Statistics before the first depth: +1e20 and -1e20 as 32-bit floats.
-constexpr float NO_MIN_DEPTH = 1e20f;
-constexpr float NO_MAX_DEPTH = -1e20f;
 
 // The message service looked up at the start of a frame; without one the
 // same paths are taken silently.
@@ -58,106 +47,10 @@ void pass_through(const FilterAccess& access) {
     }
 }
 
-struct DepthRange {
-    static constexpr int32_t BLOCK = 16;
-    static constexpr int32_t LANES = 4;
-
-    float min_depth = NO_MIN_DEPTH;
-    float max_depth = NO_MAX_DEPTH;
-    float background_depth = NO_MAX_DEPTH;
-
-    // `max_depth` takes only a depth below the largest seen so far, so a
-    // depth that raises `background_depth` never enters it. NaN depths carry
-    // no distance and take no part.
-    void take(float depth) {
-        if (std::isnan(depth)) return;
-        if (depth < min_depth) min_depth = depth;
-        if (depth > background_depth) background_depth = depth;
-        if (depth > max_depth && depth < background_depth) max_depth = depth;
-    }
-
-    // Takes a block of BLOCK depths at once when every one of them lies
-    // below `background_depth`: then none raises it, each is a candidate for
-    // `max_depth`, and both extremes are those of the block. False, with
-    // nothing taken, when a depth is not below it (or is a NaN), or is a
-    // zero: of equal depths the first one counts, which matters only for
-    // zeros of either sign, so those blocks go depth by depth.
-    bool take_block(const float* depths) {
-        float low = 0, high = 0;
-        if (!block_extremes(depths, low, high)) return false;
-        if (low < min_depth) min_depth = low;
-        if (high > max_depth) max_depth = high;
-        return true;
-    }
-
-#if defined(__SSE2__)
-    bool block_extremes(const float* depths, float& low, float& high) const {
-        const __m128 background = _mm_set1_ps(background_depth);
-        const __m128 zero = _mm_setzero_ps();
-        __m128 lows = _mm_loadu_ps(depths);
-        __m128 highs = lows;
-        __m128 plain = _mm_and_ps(_mm_cmplt_ps(lows, background), _mm_cmpneq_ps(lows, zero));
-        for (int32_t i = LANES; i < BLOCK; i += LANES) {
-            const __m128 v = _mm_loadu_ps(depths + i);
-            plain = _mm_and_ps(plain, _mm_and_ps(_mm_cmplt_ps(v, background), _mm_cmpneq_ps(v, zero)));
-            lows = _mm_min_ps(v, lows);
-            highs = _mm_max_ps(v, highs);
-        }
-        if (_mm_movemask_ps(plain) != 0xF) return false;
-        lows = _mm_min_ps(lows, _mm_movehl_ps(lows, lows));
-        highs = _mm_max_ps(highs, _mm_movehl_ps(highs, highs));
-        low = _mm_cvtss_f32(_mm_min_ss(lows, _mm_shuffle_ps(lows, lows, 1)));
-        high = _mm_cvtss_f32(_mm_max_ss(highs, _mm_shuffle_ps(highs, highs, 1)));
-        return true;
-    }
-#else
-    bool block_extremes(const float* depths, float& low, float& high) const {
-        float lows[LANES], highs[LANES];
-        bool odd = false;
-        for (int32_t k = 0; k < LANES; ++k) lows[k] = highs[k] = depths[k];
-        for (int32_t i = 0; i < BLOCK; i += LANES) {
-            for (int32_t k = 0; k < LANES; ++k) {
-                const float v = depths[i + k];
-                lows[k] = v < lows[k] ? v : lows[k];
-                highs[k] = v > highs[k] ? v : highs[k];
-                odd |= !(v < background_depth) || v == 0.0f;
-            }
-        }
-        if (odd) return false;
-        low = lows[0];
-        high = highs[0];
-        for (int32_t k = 1; k < LANES; ++k) {
-            low = lows[k] < low ? lows[k] : low;
-            high = highs[k] > high ? highs[k] : high;
-        }
-        return true;
-    }
-#endif
-
-    // The depths of one row in scan order. Blocks that cannot change
-    // `background_depth` are taken whole, without a chain of comparisons
-    // from each depth to the next; the result is the same bit for bit.
-    void take_row(const float* depths, int32_t width) {
-        int32_t x = 0;
-        for (; x + BLOCK <= width; x += BLOCK) {
-            if (!take_block(depths + x)) {
-                for (int32_t i = 0; i < BLOCK; ++i) take(depths[x + i]);
-            }
-        }
-        for (; x < width; ++x) take(depths[x]);
-    }
-
-    void store(ZBufHeader& header) const {
-        header.min_depth = min_depth;
-        header.max_depth = max_depth;
-        header.background_depth = background_depth;
-    }
-};
-
 // Measures the depth range into the header, row by row in scan order. False
 // when a depth line is missing; the header then holds the values reached.
 bool measure_depths(ZBufHeader& header, const FilterAccess& access) {
-    DepthRange range;
+    ZSaveDepthRange range;
     range.store(header);
     for (int32_t y = 0; y < access.height; ++y) {
         const float* depths = access.get_line(BUF_DEPTH, y);
@@ -166,18 +59,6 @@ bool measure_depths(ZBufHeader& header, const FilterAccess& access) {
         range.store(header);
     }
     return true;
-}
-
-// Puts one depth line into the row buffer as big-endian samples of
-// `sample_size` bytes; the host's line is left as it is.
-void encode_row(const float* depths, int32_t width, uint32_t sample_size, void* row) {
-    if (sample_size == sizeof(double)) {
-        auto* samples = static_cast<double*>(row);
-        for (int32_t x = 0; x < width; ++x) samples[x] = depths[x];
-    } else {
-        std::memcpy(row, depths, static_cast<std::size_t>(width) * sizeof(float));
-    }
-    swap_bytes(row, static_cast<int32_t>(sample_size), width);
 }
 
 enum class BodyOutcome { WRITTEN, LINE_MISSING, WRITE_FAILED };
@@ -189,7 +70,7 @@ BodyOutcome write_body(const FilterAccess& access, uint32_t sample_size, void* r
     for (int32_t y = 0; y < access.height; ++y) {
         const float* depths = access.get_line(BUF_DEPTH, y);
         if (depths == nullptr) return BodyOutcome::LINE_MISSING;
-        encode_row(depths, access.width, sample_size, row);
+        zsave_encode_row(depths, access.width, sample_size, row);
         if (std::fwrite(row, 1, row_bytes, file) != row_bytes) return BodyOutcome::WRITE_FAILED;
     }
     return BodyOutcome::WRITTEN;
