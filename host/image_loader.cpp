@@ -15,6 +15,7 @@ struct ImageLoader::Session {
     enum class Stage { waiting, open, finished, ended };
 
     std::string path;
+    ImageLoader::SizeCheck accept_size;
     uint64_t file_size = 0;
     LoaderLocal local{};
     ImageProtocol protocol{};
@@ -63,11 +64,16 @@ extern "C" void set_size(void* protocol_data, int32_t width, int32_t height) noe
     Session& s = session_of(protocol_data);
     guarded([&] {
         if (s.stage != Stage::open || s.rows_received > 0) return;
-        s.size_valid = width > 0 && height >= 0;
-        s.image.width = s.size_valid ? width : 0;
-        s.image.height = s.size_valid ? height : 0;
+        s.size_valid = false;
+        s.image.width = 0;
+        s.image.height = 0;
         s.image.pixels.clear();
         s.received.clear();
+        if (width <= 0 || height < 0) return;
+        if (s.accept_size) s.accept_size(width, height);
+        s.size_valid = true;
+        s.image.width = width;
+        s.image.height = height;
         const uint64_t bytes = uint64_t(s.image.width) * uint64_t(s.image.height) * sizeof(float);
         if (s.size_valid && bytes <= s.file_size) s.image.pixels.reserve(bytes / sizeof(float));
     }, s.error);
@@ -120,9 +126,10 @@ extern "C" int32_t end_image(void* host_data, ImageProtocol* protocol) noexcept 
 
 }  // namespace
 
-ImageLoader::ImageLoader(const std::string& path) : session_(std::make_unique<Session>()) {
+ImageLoader::ImageLoader(const std::string& path, SizeCheck accept_size) : session_(std::make_unique<Session>()) {
     Session& s = *session_;
     s.path = path;
+    s.accept_size = std::move(accept_size);
     std::error_code ignored;
     const auto size = std::filesystem::file_size(path, ignored);
     s.file_size = ignored ? 0 : size;
@@ -161,8 +168,8 @@ ImageLoad ImageLoader::result() {
     return load;
 }
 
-ImageLoad load_depth_image(const Module& module, const std::string& path) {
-    ImageLoader loader(path);
+ImageLoad load_depth_image(const Module& module, const std::string& path, ImageLoader::SizeCheck accept_size) {
+    ImageLoader loader(path, std::move(accept_size));
     module.activate(CLASS_IMAGE_LOADER, "OBK_ZLoad", loader.local());
     return loader.result();
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +36,10 @@ struct ImageLoad {
 // one a callback meets turns into a refusal and is rethrown by result().
 class ImageLoader {
 public:
-    explicit ImageLoader(const std::string& path);
+    // `accept_size`, when given, sees the size the loader announces and may
+    // throw to refuse it: no row is then taken, and result() rethrows.
+    using SizeCheck = std::function<void(int32_t width, int32_t height)>;
+    explicit ImageLoader(const std::string& path, SizeCheck accept_size = {});
     ~ImageLoader();
     ImageLoader(const ImageLoader&) = delete;
     ImageLoader& operator=(const ImageLoader&) = delete;
@@ -61,6 +65,6 @@ private:
 // Loads the image file at `path` through the module's "OBK_ZLoad" loader.
 // Throws HostError when the module has no such loader; a file the loader
 // cannot open, does not recognise or cannot read whole comes back as status.
-ImageLoad load_depth_image(const Module& module, const std::string& path);
+ImageLoad load_depth_image(const Module& module, const std::string& path, ImageLoader::SizeCheck accept_size = {});
 
 }  // namespace host

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform_support.h"
 #include "test_support.h"
 #include "zbuf/zbuf.h"
 #include "zbuf_refusals.h"
@@ -338,6 +339,17 @@ TEST(ReadZbufReading, NamesTheRuleAndTheBlockThatDecide) {
             EXPECT_EQ(reading.position, c.offset + 8) << c.name;
             EXPECT_EQ(long(reading.position), position) << c.name;
         }
+        // A pipe, which cannot tell its position or seek, gets the same verdict.
+        std::FILE* pipe = c.bytes.size() <= 32 * 1024 ? test::pipe_holding(c.bytes) : nullptr;
+        if (pipe == nullptr) {
+            test::skip_case(c.name, "needs a pipe of at most 32 KiB");
+            continue;
+        }
+        const ZbufReading piped = read_zbuf_reading(pipe, &header);
+        std::fclose(pipe);
+        EXPECT_EQ(piped.reason, reading.reason) << c.name << " through a pipe";
+        EXPECT_EQ(piped.offset, reading.offset) << c.name << " through a pipe";
+        EXPECT_EQ(piped.position, reading.position) << c.name << " through a pipe";
     }
 }
 

@@ -223,9 +223,10 @@ protected:
     // Depth values x + 1000 y, always nearer than the rendered 1e30 depth, so
     // that both images are sampled.
     void choose_sizes(int32_t depth_w, int32_t depth_h, int32_t comp_w, int32_t comp_h) {
-        choose(image("depth " + std::to_string(depth_w), depth_w, depth_h, 1,
+        const auto size = [](int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); };
+        choose(image("depth " + size(depth_w, depth_h), depth_w, depth_h, 1,
                      [](int32_t x, int32_t y, int32_t) { return float(x + 1000 * y); }),
-               image("comp " + std::to_string(comp_w), comp_w, comp_h, 3));
+               image("comp " + size(comp_w, comp_h), comp_w, comp_h, 3));
         filter.init();
         value_at.clear();
         rgb_at.clear();
@@ -243,6 +244,7 @@ TEST_F(CompositorMapping, PositionsAreScaledShiftedByAHalfTruncatedAndSaturated)
         {640, 480, 640, 480, 10.0, 20.0, {10, 20}, {10, 20}},
         {320, 240, 640, 480, 639.0, 479.0, {320, 240}, {639, 479}},  // one past the image: the host clamps
         {640, 480, 1280, 960, 7.0, 5.0, {7, 5}, {14, 10}},
+        {1280, 480, 1280, 480, 7.0, 5.0, {14, 5}, {14, 5}},  // scaled across only
         {320, 240, 640, 480, 21.0, 3.0, {11, 2}, {21, 3}},
         {640, 480, 640, 480, 10.49, 10.5, {10, 11}, {10, 11}},
         {640, 480, 640, 480, -0.7, -1.7, {0, -1}, {0, -1}},  // toward zero, not down

@@ -250,6 +250,8 @@ TEST(ZLoad, OneRowBufferOnlyOnceTheFileHoldsARow) {
         {"pipe: rows of 32 KiB grow the buffer", ZBUF_FLOAT64, 4096, 1, 4096, 0, STATUS_OK,
          load_calls(4096, 1, 1, 0), true},
         {"pipe: growing refused", ZBUF_FLOAT32, 4096, 1, 4096, 2, STATUS_FAILED, {}, true},
+        {"pipe: a row of 12000 bytes caps the growth at the row", ZBUF_FLOAT32, 3000, 2, 6000, 0, STATUS_OK,
+         load_calls(3000, 2, 2, 0), true},
     };
     for (const Case& c : cases) {
         ByteBuilder body;

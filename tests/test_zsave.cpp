@@ -204,10 +204,10 @@ TEST(ZSaveFile, SequenceWritesOneFilePerFrameAndReplacesOldFiles) {
 // A row of 40 depths (whole blocks and a rest, as the saver measures them):
 // 100 first, `fill` after it, and `inner` from column 20 on, in a block
 // that follows the farthest depth.
-std::vector<float> row_of_40(std::initializer_list<float> inner, float fill) {
+std::vector<float> row_of_40(std::initializer_list<float> inner, float fill, std::ptrdiff_t at = 20) {
     std::vector<float> depths(40, fill);
     depths[0] = 100;
-    std::copy(inner.begin(), inner.end(), depths.begin() + 20);
+    std::copy(inner.begin(), inner.end(), depths.begin() + at);
     return depths;
 }
 
@@ -247,6 +247,9 @@ TEST(ZSaveStatistics, FollowScanOrderAndSkipNaN) {
         {"-0 before +0", 40, 1, row_of_40({-0.0f, 0.0f}, -5), bits(-5.0f), bits(-0.0f), bits(100.0f)},
         {"+0 the nearest", 40, 1, row_of_40({0.0f, -0.0f}, 7), bits(0.0f), bits(7.0f), bits(100.0f)},
         {"-0 the nearest", 40, 1, row_of_40({-0.0f, 0.0f}, 7), bits(-0.0f), bits(7.0f), bits(100.0f)},
+        // Zeros in the first lanes of a block (columns 16 to 19).
+        {"+0 before -0 at column 16", 40, 1, row_of_40({0.0f, -0.0f}, -5, 16), bits(-5.0f), bits(0.0f), bits(100.0f)},
+        {"-0 before +0 at column 18", 40, 1, row_of_40({-0.0f, 0.0f}, -5, 18), bits(-5.0f), bits(-0.0f), bits(100.0f)},
         {"NaN in a long row", 40, 1, row_of_40({NaN, 3}, 4), bits(3.0f), bits(4.0f), bits(100.0f)},
         {"a depth equal to the farthest", 40, 1, row_of_40({2, 100}, 1), bits(1.0f), bits(2.0f), bits(100.0f)},
     };

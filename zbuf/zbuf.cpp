@@ -1,5 +1,6 @@
 #include "zbuf/zbuf.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -71,8 +72,25 @@ ZbufReason body_refusal(const ZBufHeader& header, uint64_t rounded_body_size, ui
 
 // The FORM size counts as a signed 32-bit number in the position test, so a
 // FORM size of 2^31 or more refuses every position.
-bool position_within_form(long position, uint32_t form_size) {
-    return position >= 0 && static_cast<int64_t>(position) <= static_cast<int32_t>(form_size);
+bool position_within_form(uint64_t position, uint32_t form_size) {
+    return static_cast<int64_t>(position) <= static_cast<int32_t>(form_size);
+}
+
+// Moves the stream `size` bytes (below 2^31) on. A stream that cannot seek
+// (a pipe) is read and the bytes dropped; one that ends first counts as
+// moved, as a seek past the end of a file does, and the next read fails.
+bool skip(std::FILE* stream, uint64_t size) {
+    if (std::fseek(stream, static_cast<long>(size), SEEK_CUR) == 0) return true;
+    if (errno != ESPIPE) return false;
+    std::clearerr(stream);
+    unsigned char dropped[4096];
+    while (size > 0) {
+        const std::size_t want = size < sizeof dropped ? std::size_t(size) : sizeof dropped;
+        const std::size_t got = std::fread(dropped, 1, want, stream);
+        size -= got;
+        if (got < want) return !std::ferror(stream);
+    }
+    return true;
 }
 
 }  // namespace
@@ -216,19 +234,17 @@ ZbufReading read_zbuf_reading(std::FILE* stream, ZBufHeader* header) {
             swap_header(chunk_header);
             *header = chunk_header;
             ++reading.header_chunks;
+            reading.position += sizeof chunk_header;
         } else {
-            const long position = std::ftell(stream);
-            if (position < 0) return decide(reading, ZbufReason::SEEK_FAILED);
             // A skip that would pass the FORM size fails the position test
             // below anyway; refusing it first keeps the seek within `long`.
-            if (uint64_t(position) + size > INT32_MAX) return decide(reading, ZbufReason::CHUNK_TOO_LARGE);
-            if (std::fseek(stream, static_cast<long>(size), SEEK_CUR) != 0) {
-                return decide(reading, ZbufReason::SEEK_FAILED);
-            }
+            if (reading.position + size > INT32_MAX) return decide(reading, ZbufReason::CHUNK_TOO_LARGE);
+            if (!skip(stream, size)) return decide(reading, ZbufReason::SEEK_FAILED);
+            reading.position += size;
         }
-        const long position = std::ftell(stream);
-        reading.position = position < 0 ? 0 : uint64_t(position);
-        if (!position_within_form(position, reading.form_size)) return decide(reading, ZbufReason::PAST_FORM_SIZE);
+        if (!position_within_form(reading.position, reading.form_size)) {
+            return decide(reading, ZbufReason::PAST_FORM_SIZE);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "host/image_loader.h"
 #include "module/file.h"
@@ -14,15 +15,22 @@
 namespace zhost {
 namespace {
 
+// True for a file that can be opened again to explain a failure: a pipe
+// would wait for another writer, and what it held is gone.
+bool can_reopen(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
+}
+
 // The status of a load as one line, for anything but a complete image.
 std::string load_failure(const std::string& path, const host::ImageLoad& load) {
     switch (load.status) {
     case STATUS_BAD_FILE: {
-        const File file(std::fopen(path.c_str(), "rb"));
+        const File file(can_reopen(path) ? std::fopen(path.c_str(), "rb") : nullptr);
         return path + ": cannot open" + (file ? std::string() : ": " + std::string(std::strerror(errno)));
     }
     case STATUS_NOT_RECOGNISED: {
-        const ZbufInfo info = inspect_zbuf(path);
+        const ZbufInfo info = can_reopen(path) ? inspect_zbuf(path) : ZbufInfo{};
         return path + ": not a depth file" + (info.reason.empty() ? std::string() : ": " + info.reason);
     }
     default:
@@ -34,19 +42,13 @@ std::string load_failure(const std::string& path, const host::ImageLoad& load) {
     }
 }
 
-// A depth file whose header declares more than the image limit is refused
-// before the loader runs (a file that is not one is left to the loader).
-void check_declared_size(const std::string& path) {
-    const File file(std::fopen(path.c_str(), "rb"));
-    ZBufHeader header{};
-    if (file && read_zbuf_headers(file.get(), &header)) check_decoded_size(path, header.width, header.height, 1);
-}
-
 }  // namespace
 
+// The file is opened once, by the loader; a size beyond the image limit is
+// refused when the loader announces it, before any row is taken.
 host::Image load_depth_file(const host::Module& module, const std::string& path) {
-    check_declared_size(path);
-    host::ImageLoad load = host::load_depth_image(module, path);
+    host::ImageLoad load = host::load_depth_image(
+        module, path, [&](int32_t width, int32_t height) { check_decoded_size(path, width, height, 1); });
     if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
     load.image->name = path;
     return std::move(*load.image);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <variant>
 
 #include "host/file_requester.h"
@@ -148,17 +149,23 @@ std::set<std::string> RenderSession::run_options(Filter& filter, const host::Ima
         if (filter.pixel) {
             host::PanelScript script;
             script.confirm = answers.confirm;
+            // An image that does not exist is named only once its label is
+            // known to be a control's: a wrong label is reported first.
+            std::map<std::string, std::string> unknown_images;
             for (const auto& [label, image_name] : answers.values) {
                 if (label == REQUESTER_PATH) continue;  // an answer for file requesters
                 ImageId id = images.find(image_name);
-                if (id == nullptr) throw Error("answer \"" + label + "\": no image \"" + image_name + "\"");
-                script.choose_on_open[label] = reinterpret_cast<intptr_t>(id);
+                if (id == nullptr) unknown_images[label] = image_name;
+                else script.choose_on_open[label] = reinterpret_cast<intptr_t>(id);
             }
             host::ScriptedPanels panels(script);
             if (filter.values) filter.pixel->instance().load(*filter.values);
             filter.pixel->options();
             for (const auto& panel : panels.panels) {
                 for (const auto& control : panel->controls) labels.insert(control->label);
+            }
+            for (const auto& [label, image_name] : unknown_images) {
+                if (labels.count(label) != 0) throw Error("answer \"" + label + "\": no image \"" + image_name + "\"");
             }
             host::SceneValues saved;
             filter.pixel->instance().save(saved);

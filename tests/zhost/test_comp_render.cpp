@@ -500,6 +500,8 @@ TEST(ZhostRender, AnswersForControlsThatDoNotExistAreRefused) {
          2, "--answer path=...: no control of that label in the options of OBK_ZComp (labels: 'Comp Image', 'Note: ', "
             "'Z-Buffer')"},
         {{"--options", "OBK_ZSave", "--answer", "Z-Buffer=zb"}, 2, "in the options of OBK_ZSave (labels: 'path')"},
+        {{"--options", "OBK_ZComp", "--answer", "NoSuchLabel=1"}, 2, "--answer NoSuchLabel=...: no control of that label"},
+        {{"--options", "OBK_ZComp", "--answer", "Z-Buffer=1"}, 1, "answer \"Z-Buffer\": no image \"1\""},
         {{"--answer", "Z-Buffer=zb"}, 2, "--answer requires --options"},
         {{"--options", "OBK_ZComp", "--answer", "Z-Buffer=zb", "--answer", "Comp Image=comp"}, 0, ""},
     };

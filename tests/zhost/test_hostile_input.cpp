@@ -174,6 +174,13 @@ TEST(ZhostHostileInput, ScenesWithMissingOrMistypedFieldsAreRefusedNamingTheKey)
         {"u16 beyond 16 bits",
          "{\"frames\": \"1\", \"image_filters\": [{\"server\": \"OBK_ZSave\", \"settings\": [{\"u16\": 65536}]}], " +
              render + "}", "image_filters[0].settings"},
+        {"u16 65535 taken, 65536 refused",
+         "{\"frames\": \"1\", \"image_filters\": [{\"server\": \"OBK_ZSave\", \"settings\": [{\"u16\": 65535}, "
+         "{\"u16\": 65536}]}], " + render + "}", "image_filters[0].settings[1]"},
+        {"nesting of exactly 8 taken (a list is no image)",
+         "{\"frames\": \"1\", " + render + ", \"images\": [[[[[[[]]]]]]]}", "images[0]"},
+        {"nesting of 9 refused", "{\"frames\": \"1\", " + render + ", \"images\": [[[[[[[[]]]]]]]]}",
+         "nested deeper than 8 levels"},
         {"negative u16",
          "{\"frames\": \"1\", \"image_filters\": [{\"server\": \"OBK_ZSave\", \"settings\": [{\"u16\": -1}]}], " +
              render + "}", "image_filters[0].settings"},

@@ -4,7 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <limits>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "zhost_test_support.h"
 
@@ -235,6 +243,26 @@ TEST(ZhostSaveLoad, RefusedLoadsNameTheLoadersVerdict) {
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 2; ++x) expected.push_back(float(x + 10 * y));
     EXPECT_EQ(ztest::bits_of(read_image(dir / "o.exr").pixels), ztest::bits_of(expected));
+#if !defined(_WIN32)
+    // Through a FIFO, which can be read once and not moved: the same verdicts.
+    struct Piped { const char* from; int status; const char* err; } piped[] = {
+        {"good.zb", 0, ""},
+        {"cut.zb", 1, "fifo.zb: truncated after 1 of 3 rows"},
+    };
+    for (const Piped& c : piped) {
+        fs::remove(dir / "fifo.zb");
+        fs::remove(dir / "p.exr");
+        ASSERT_EQ(::mkfifo((dir / "fifo.zb").c_str(), 0600), 0);
+        std::signal(SIGPIPE, SIG_IGN);  // zhost may stop reading before the writer ends
+        std::thread writer([&] { test::write_file(dir / "fifo.zb", test::read_file(dir / c.from)); });
+        const ztest::RunResult run = run_zhost({"load", "fifo.zb", "-o", "p.exr"}, dir.path());
+        ::close(::open((dir / "fifo.zb").c_str(), O_RDONLY | O_NONBLOCK));  // frees a writer left waiting
+        writer.join();
+        EXPECT_EQ(run.status, c.status) << c.from << "\n" << run.err;
+        EXPECT_TRUE(contains(run.err, c.err)) << c.from << "\n" << run.err;
+        if (c.status == 0) { EXPECT_EQ(ztest::bits_of(read_image(dir / "p.exr").pixels), ztest::bits_of(expected)); }
+    }
+#endif
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The exported module record and its server table. Each server's activation
-// lives with the server.
+// The exported module record and its server table, above the servers it
+// lists. Each server's activation lives with the server.
 #include "module/host_interface.h"
 #include "zcomp/zcomp.h"
 #include "zload/zload.h"
