@@ -120,8 +120,24 @@ stop_daemon() {
   kill -9 "$pid" 2>/dev/null || true
 }
 
+# Cancels the jobs still in this cluster (all are its own tests') and waits
+# (at most 10 s) for their tasks to end, so that no task outlives slurmd.
+cancel_jobs() {
+  local jobs
+  export SLURM_CONF=$dir/slurm.conf
+  jobs=$(squeue -h -o %A 2>/dev/null | sort -u || true)
+  [ -n "$jobs" ] || return 0
+  # shellcheck disable=SC2086
+  scancel $jobs 2>/dev/null || true
+  for _ in $(seq 100); do
+    [ -z "$(squeue -h -o %A 2>/dev/null || true)" ] && return 0
+    sleep 0.1
+  done
+}
+
 stop() {
   local i
+  if [ -s "$dir/slurmctld.pid" ] && kill -0 "$(cat "$dir/slurmctld.pid")" 2>/dev/null; then cancel_jobs; fi
   for ((i = ${#daemons[@]} - 1; i >= 0; i--)); do stop_daemon "${daemons[i]}"; done
 }
 

@@ -75,8 +75,9 @@ host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options
 constexpr const char* SEQUENCE_RANGE = "sequence";
 
 // The preview's range as the options ask for it: --far, --range NEAR,FAR
-// (empty unless given, or for --range sequence) and --log. Throws UsageError for values that make no
-// sense and for preview options without a preview.
+// (empty unless given, or for --range sequence) and --log. Throws
+// UsageError for values that make no sense and for preview options without
+// a preview.
 DepthRange preview_range(const LoadOptions& options, bool picture) {
     if (!picture && (options.far || !options.range.empty() || options.log || !options.legend)) {
         throw UsageError("--far, --range, --log and --no-legend shape previews: add --preview or write an 8-bit "
