@@ -22,7 +22,8 @@ case $job in
   test)
     required=("${build[@]}" "${program[@]}" "${windows[@]}" zip unzip
       g++-multilib libgtest-dev googletest libbenchmark-dev
-      clang libclang-rt-14-dev valgrind qemu-user wine wine64 python3-openimageio python3-numpy)
+      clang libclang-rt-14-dev valgrind qemu-user wine wine64
+      python3-openimageio python3-numpy slurm-wlm munge)
     # The 32-bit Windows tests run under wine32, from the i386 architecture.
     optional=(wine32:i386) ;;
   *) echo "install-deps: unknown job '$job' (demo, package or test)" >&2; exit 2 ;;

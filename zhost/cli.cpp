@@ -17,6 +17,7 @@
 #include "zhost/image_io.h"
 #include "zhost/one_line.h"
 #include "zhost/report.h"
+#include "zhost/sequence.h"
 #include "zhost/suggest.h"
 #include "zhost/timings.h"
 
@@ -62,6 +63,7 @@ struct Options {
     InfoOptions info;
     CompOptions comp;
     RenderOptions render;
+    SubmitOptions submit;
 };
 
 void add_global_options(CLI::App& app, GlobalOptions& global) {
@@ -69,7 +71,11 @@ void add_global_options(CLI::App& app, GlobalOptions& global) {
     app.add_option("--module", global.module_path,
                    "Plug-in module file (default: OBKzcomp.p beside zhost, or $ZHOST_MODULE)");
     CLI::Option* quiet = app.add_flag("-q,--quiet", global.quiet, "No progress bar and no \"wrote\" lines");
-    app.add_flag("-v,--verbose", global.verbose, "A line for each frame done")->excludes(quiet);
+    CLI::Option* verbose = app.add_flag("-v,--verbose", global.verbose, "A line for each frame done")->excludes(quiet);
+    app.add_option("--progress", global.progress,
+                   "json: one JSON line on stdout for each frame done (frame, outputs, seconds), and nothing else")
+        ->check(CLI::IsMember({"json"}))
+        ->excludes(verbose);
     app.add_flag("--timings", global.timings, "Print the time each stage took on stderr at the end");
     app.add_option("--max-image-mb", global.max_image_mb,
                    "Largest image to read, in MB of decoded samples (default: an eighth of this machine's memory, " +
@@ -132,8 +138,11 @@ CLI::App* add_load(CLI::App& app, LoadOptions& load) {
                         "infinities always are)");
     command->add_option("--range", load.range,
                         "Previews: NEAR,FAR depths at the ends of the colours (default: the 1st and 99th "
-                        "percentiles of the depths before the background)");
+                        "percentiles of the depths before the background); sequence: one range for all frames, "
+                        "covering each frame's own, so that colours do not flicker");
     command->add_flag("--log", load.log, "Previews: colours on a logarithmic scale of depth");
+    command->add_flag_callback("--no-legend", [&load] { load.legend = false; },
+                               "Previews: no legend strip, the picture keeps the depth image's size");
     command->add_option("--compression", load.compression, "EXR or TIFF compression (default: zip)");
     command->footer(help_footer({"zhost load inputs/zbuf0001.zb -o out/depth.exr",
                                  "zhost load inputs/zbuf0001.zb -o out/depth.png --preview"}));
@@ -195,6 +204,37 @@ CLI::App* add_render(CLI::App& app, RenderOptions& render) {
     return command;
 }
 
+CLI::App* add_submit(CLI::App& app, SubmitOptions& submit) {
+    CLI::App* command = app.add_subcommand(
+        "submit", "Run a command that takes --frames on a Slurm cluster: one array job, a task per chunk of frames, "
+                  "each running this zhost");
+    command->add_option("SCHEDULER", submit.scheduler, "The farm's scheduler: slurm")
+        ->required()
+        ->check(CLI::IsMember({"slurm"}));
+    command->add_option("--chunk", submit.chunk, "Frames per task")
+        ->check(CLI::Range(1, int(MAX_FRAMES_IN_RANGE)))
+        ->capture_default_str();
+    command->add_option("--partition", submit.partition, "Slurm partition (default: the cluster's)");
+    command->add_flag("--wait", submit.wait,
+                      "Wait for the job; name each chunk that failed with its frames and log (exit status 1)");
+    command->add_flag("--dry-run", submit.dry_run, "Print the job script; write and submit nothing");
+    command->add_option("COMMAND", submit.command,
+                        "After --: the zhost command and its arguments, --frames among them (paths as seen from "
+                        "here, on storage that every node shares)")
+        ->required();
+    command->footer(help_footer({"zhost submit slurm --chunk 1 --dry-run -- comp --render inputs/render.####.exr "
+                                 "--zbuffer inputs/zbuf####.zb --comp inputs/comp.####.exr -o out/comp.####.exr "
+                                 "--frames 1-2"}));
+    return command;
+}
+
+// The commands that run sequences take --skip-missing.
+void add_skip_missing(CLI::App& command, bool& skip_missing) {
+    command.add_flag("--skip-missing", skip_missing,
+                     "Leave out the frames whose input files are missing, run the others, name those left out at "
+                     "the end (exit status 1)");
+}
+
 // The commands that compute pixels take --threads.
 void add_threads(CLI::App& command, int& threads) {
     command.add_option("--threads", threads, "Worker threads (0: one per processor)")
@@ -253,7 +293,9 @@ int run(int argc, char** argv) {
     CLI::App* info = add_info(app, options.info);
     CLI::App* comp = add_comp(app, options.comp);
     CLI::App* render = add_render(app, options.render);
+    CLI::App* submit = add_submit(app, options.submit);
     for (CLI::App* command : {demo, save, load, comp, render}) add_threads(*command, options.global.threads);
+    for (CLI::App* command : {save, load, comp, render}) add_skip_missing(*command, options.global.skip_missing);
 
     try {
         app.parse(argc, argv);
@@ -271,6 +313,7 @@ int run(int argc, char** argv) {
     set_max_image_bytes(options.global.max_image_mb << 20);
     set_command_line(command_line(argc, argv));
     set_verbosity(verbosity_of(options.global));
+    set_json_progress(options.global.progress == "json");
     use_image_threads(options.global.threads);
     const PrintTimingsAtEnd timings_at_end;
     try {
@@ -282,6 +325,7 @@ int run(int argc, char** argv) {
         if (info->parsed()) return run_info(options.info, global);
         if (comp->parsed()) return run_comp(options.comp, global);
         if (render->parsed()) return run_render(options.render, global);
+        if (submit->parsed()) return run_submit(options.submit, global);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_USAGE;

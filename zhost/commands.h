@@ -18,6 +18,8 @@ struct GlobalOptions {
     bool verbose = false;  // a line for each frame
     bool timings = false;
     int threads = 0;       // --threads of the commands that compute pixels; 0: one per processor
+    std::string progress;  // "json": one JSON line per frame on stdout; empty: text
+    bool skip_missing = false;  // --skip-missing of sequence commands: frames with missing inputs left out
 };
 
 struct DemoOptions {
@@ -43,6 +45,7 @@ struct LoadOptions {
     std::optional<float> far;  // background threshold of previews
     std::string range;         // NEAR,FAR of previews
     bool log = false;
+    bool legend = true;  // previews: the legend strip below the picture
     std::string compression;
     std::string frames;
 };
@@ -75,6 +78,16 @@ struct RenderOptions {
     std::vector<std::string> answers;  // LABEL=VALUE for the options run
 };
 
+// `zhost submit slurm ... -- COMMAND ARGS... --frames SPEC`.
+struct SubmitOptions {
+    std::string scheduler;  // "slurm"
+    int chunk = 10;         // frames per array task
+    std::string partition;
+    bool wait = false;
+    bool dry_run = false;
+    std::vector<std::string> command;  // the zhost command and its arguments
+};
+
 int run_servers(const GlobalOptions& global);
 int run_info(const InfoOptions& options, const GlobalOptions& global);
 int run_demo(const DemoOptions& options, const GlobalOptions& global);
@@ -82,6 +95,7 @@ int run_save(const SaveOptions& options, const GlobalOptions& global);
 int run_load(const LoadOptions& options, const GlobalOptions& global);
 int run_comp(const CompOptions& options, const GlobalOptions& global);
 int run_render(const RenderOptions& options, const GlobalOptions& global);
+int run_submit(const SubmitOptions& options, const GlobalOptions& global);
 
 // Runs zhost on its command line; returns the exit status (2 for a usage error).
 int run(int argc, char** argv);

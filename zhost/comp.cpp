@@ -5,6 +5,7 @@
 #include "host/messages.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
+#include "zhost/frame_loop.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
 #include "zhost/one_line.h"
@@ -97,12 +98,16 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     host::MessageLog log;
     RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(global.threads, 1 << 16),
                           log);
-    std::string size;
-    for (const int32_t number : frames.frames) size = comp_frame(options, *module, session, number);
     const FramePattern out(options.out);
-    print_wrote_range(out.path(frames.first()), out.path(frames.last()),
-                      frames.count() > 1 ? frame_count_note(frames) : size);
-    return 0;
+    FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
+                   global);
+    std::string size;
+    loop.run([&](int32_t number) {
+        size = comp_frame(options, *module, session, number);
+        return std::vector<std::string>{out.path(number)};
+    });
+    print_wrote_frames(out, loop.done(), size);
+    return loop.finish();
 }
 
 }  // namespace zhost

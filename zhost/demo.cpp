@@ -144,7 +144,7 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
         Progress progress("rendering", options.frame_count, progress_wanted(global.quiet));
         for (int32_t i = 0; i < options.frame_count; ++i) {
             run_demo_frame(options, size, threads, i, *module, saver, compositor, outputs, sheet);
-            progress.frame_done(i + 1, numbered(options.out_dir, "composite", i + 1, ".png"));
+            progress.frame_done(i + 1, {numbered(options.out_dir, "composite", i + 1, ".png")});
         }
     }
     const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();

@@ -205,6 +205,15 @@ DepthRange depth_range(const host::Image& depth, float background) {
     return range;
 }
 
+DepthRange covering(const DepthRange& a, const DepthRange& b) {
+    if (b.empty) return a;
+    DepthRange both = a;
+    both.near = a.empty ? b.near : std::min(a.near, b.near);
+    both.far = a.empty ? b.far : std::max(a.far, b.far);
+    both.empty = false;
+    return both;
+}
+
 Picture depth_preview(const host::Image& depth, const DepthRange& range, bool legend) {
     Picture picture = blank_picture(depth.width, depth.height + (legend ? LEGEND_HEIGHT : 0), 3, 0);
     for (int32_t y = 0; y < depth.height; ++y)

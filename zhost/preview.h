@@ -32,6 +32,10 @@ struct DepthRange {
 // rest. Large images are sampled (about a million depths).
 DepthRange depth_range(const host::Image& depth, float background = INFINITY);
 
+// The smallest range that holds both `a` and `b` (an empty one adds
+// nothing), with `a`'s background and scale.
+DepthRange covering(const DepthRange& a, const DepthRange& b);
+
 // Height of the legend strip that depth_preview adds below the picture.
 constexpr int32_t LEGEND_HEIGHT = 40;
 

@@ -5,11 +5,11 @@
 #include "host/messages.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
+#include "zhost/frame_loop.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
 #include "zhost/one_line.h"
 #include "zhost/image_io.h"
-#include "zhost/progress.h"
 #include "zhost/report.h"
 #include "zhost/render_session.h"
 #include "zhost/scene_file.h"
@@ -81,6 +81,45 @@ std::vector<host::Image> read_frame_images(const host::Module& module, const Sce
     return images;
 }
 
+// The files that each frame reads: the render and the images of the list.
+std::vector<std::string> scene_inputs(const SceneFile& scene) {
+    std::vector<std::string> inputs = {scene.render_rgba, scene.render_depth};
+    for (const SceneImage& image : scene.images) inputs.push_back(image.file);
+    return inputs;
+}
+
+// The files that frame `number` wrote: the depth files that the session's
+// filters wrote since `written_before` (updated), and the scene's output.
+std::vector<std::string> frame_outputs(const RenderSession& session, const SceneFile& scene, int32_t number,
+                                       std::vector<std::size_t>& written_before) {
+    std::vector<std::string> outputs;
+    for (std::size_t i = 0; i < written_before.size(); ++i) {
+        const std::vector<std::string>& written = session.written(i);
+        outputs.insert(outputs.end(), written.begin() + std::ptrdiff_t(written_before[i]), written.end());
+        written_before[i] = written.size();
+    }
+    if (!scene.output.empty()) outputs.push_back(FramePattern(scene.output).path(number));
+    return outputs;
+}
+
+// The report of the frames `done`: the filters, the depth files and the outputs.
+template <typename Shown>
+void print_rendered(const std::string& scene_file, const RenderSession& session, const std::vector<std::string>& servers,
+                    const std::string& output, const FrameRange& done, Shown shown) {
+    report("rendered frames %s of %s\n", done.text().c_str(), one_line(scene_file).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", one_line(session.describe(i)).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const std::vector<std::string>& written = session.written(i);
+        if (!written.empty()) {
+            print_wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
+        }
+    }
+    if (!output.empty()) {
+        print_wrote_range(shown(FramePattern(output).path(done.first())), shown(FramePattern(output).path(done.last())),
+                          frame_count_note(done));
+    }
+}
+
 }  // namespace
 
 int run_render(const RenderOptions& options, const GlobalOptions& global) {
@@ -107,8 +146,13 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     // Each frame's depth files and output picture are staged and committed
     // together once the frame has succeeded.
     StagedFiles outputs;
-    Progress progress("rendering", frames->count(), progress_wanted(global.quiet));
-    for (const int32_t number : frames->frames) {
+    // Names as seen from where zhost was started, not from the scene's folder.
+    const auto shown = [&](const std::string& path) {
+        return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
+    };
+    FrameLoop loop("rendering", *frames, scene_inputs(scene), global);
+    std::vector<std::size_t> written_before(servers.size(), 0);
+    loop.run([&](int32_t number) {
         OutputSettings output_settings;
         host::Frame frame = read_render_frame(scene, number, output_settings);
         session.render(frame, read_frame_images(*module, scene, number), &outputs);
@@ -117,31 +161,18 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
                           [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });
         }
         outputs.commit();
-        progress.frame_done(number, scene.output.empty() ? "rendered" : FramePattern(scene.output).path(number));
-    }
+        std::vector<std::string> written = frame_outputs(session, scene, number, written_before);
+        for (std::string& name : written) name = shown(name);
+        return written;
+    });
     if (!save_scene.empty()) {
         std::vector<host::SceneValues> settings;
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
         write_scene_file(save_scene, scene, settings);
     }
-    // Names as seen from where zhost was started, not from the scene's folder.
-    const auto shown = [&](const std::string& path) {
-        return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
-    };
-    report("rendered frames %s of %s\n", frames->text().c_str(), one_line(options.scene).c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", one_line(session.describe(i)).c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) {
-        const std::vector<std::string>& written = session.written(i);
-        if (!written.empty()) {
-            print_wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
-        }
-    }
-    if (!scene.output.empty()) {
-        print_wrote_range(shown(FramePattern(scene.output).path(frames->first())),
-                          shown(FramePattern(scene.output).path(frames->last())), frame_count_note(*frames));
-    }
+    if (!loop.done().empty()) print_rendered(options.scene, session, servers, scene.output, FrameRange{loop.done()}, shown);
     if (!save_scene.empty()) print_wrote(options.save_scene);
-    return 0;
+    return loop.finish();
 }
 
 }  // namespace zhost

@@ -15,12 +15,12 @@
 #include "zbuf/zbuf.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
+#include "zhost/frame_loop.h"
 #include "zhost/frames.h"
 #include "zhost/list_images.h"
 #include "zhost/image_io.h"
 #include "zhost/preview.h"
 #include "zhost/one_line.h"
-#include "zhost/progress.h"
 #include "zhost/render_session.h"
 #include "zhost/report.h"
 #include "zhost/server_messages.h"
@@ -71,17 +71,22 @@ host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options
 }
 
 
+// --range sequence: one range for all frames of a sequence.
+constexpr const char* SEQUENCE_RANGE = "sequence";
+
 // The preview's range as the options ask for it: --far, --range NEAR,FAR
-// (empty unless given) and --log. Throws UsageError for values that make no
-// sense and for preview options without a preview.
+// (empty unless given, or for --range sequence) and --log. Throws
+// UsageError for values that make no sense and for preview options without
+// a preview.
 DepthRange preview_range(const LoadOptions& options, bool picture) {
-    if (!picture && (options.far || !options.range.empty() || options.log)) {
-        throw UsageError("--far, --range and --log shape previews: add --preview or write an 8-bit format");
+    if (!picture && (options.far || !options.range.empty() || options.log || !options.legend)) {
+        throw UsageError("--far, --range, --log and --no-legend shape previews: add --preview or write an 8-bit "
+                         "format");
     }
     DepthRange range;
     range.background = options.far.value_or(DEFAULT_BACKGROUND_DEPTH);
     range.log = options.log;
-    if (options.range.empty()) return range;
+    if (options.range.empty() || options.range == SEQUENCE_RANGE) return range;
     const std::size_t comma = options.range.find(',');
     std::size_t used_near = 0, used_far = 0;
     try {
@@ -91,7 +96,7 @@ DepthRange preview_range(const LoadOptions& options, bool picture) {
     }
     if (comma == std::string::npos || used_near != comma || used_far != options.range.size() - comma - 1 ||
         !std::isfinite(range.near) || !std::isfinite(range.far) || !(range.near < range.far)) {
-        throw UsageError("--range \"" + options.range + "\": expected NEAR,FAR with NEAR below FAR");
+        throw UsageError("--range \"" + options.range + "\": expected NEAR,FAR with NEAR below FAR, or sequence");
     }
     if (range.log && !(range.near > 0)) throw UsageError("--log needs a --range above 0");
     range.empty = false;
@@ -110,6 +115,34 @@ DepthRange range_for(const host::Image& depth, const DepthRange& asked, const st
     return range;
 }
 
+// The range that every frame's preview shares, so that colours do not
+// flicker from frame to frame: the union of each frame's own range (the
+// frames are read twice).
+DepthRange sequence_range(const host::Module& module, const FramePattern& files, const std::vector<int32_t>& frames,
+                          const DepthRange& asked) {
+    DepthRange shared = asked;
+    for (const int32_t number : frames) {
+        const std::string file = files.path(number);
+        shared = covering(shared, range_for(load_depth_file(module, file), asked, file));
+    }
+    return shared;
+}
+
+// One frame of `zhost load`; returns the size written, "(WxH)".
+std::string load_frame(const host::Module& module, const LoadOptions& options, const std::string& file,
+                       const std::string& out, const DepthRange* preview) {
+    const host::Image depth = load_depth_file(module, file);
+    if (preview == nullptr) {
+        OutputSettings settings;
+        settings.compression = options.compression;
+        write_float_image(out, depth, {"Z"}, settings);
+        return size_note(depth.width, depth.height);
+    }
+    const Picture picture = depth_preview(depth, range_for(depth, *preview, file), options.legend);
+    write_picture(out, picture);
+    return size_note(picture.width, picture.height);
+}
+
 }  // namespace
 
 int run_save(const SaveOptions& options, const GlobalOptions& global) {
@@ -125,50 +158,52 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
     host::ImageFilter saver(*module, SAVER_SERVER);
     saver.options();  // the saver takes its base name from the requester
 
-    Progress progress("saving", inputs.frames.count(), progress_wanted(global.quiet));
-    for (const int32_t number : inputs.frames.frames) {
-        const host::Frame frame = read_save_frame(inputs, options, number);
-        saver.process(frame);
-        if (print_messages(log, {{staged_base, options.base}}) > 0) return 1;
-        const std::string staged = depth_file_name(staged_base, number);
-        const std::string destination = depth_file_name(options.base, number);
-        if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
-        outputs.add(staged, destination);
-        progress.frame_done(number, destination);
+    FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, global);
+    // The JSON lines name the depth files once they are in place.
+    loop.progress().hold_lines();
+    struct SaverRefused {};  // the saver's messages are printed
+    try {
+        loop.run([&](int32_t number) {
+            const host::Frame frame = read_save_frame(inputs, options, number);
+            saver.process(frame);
+            if (print_messages(log, {{staged_base, options.base}}) > 0) throw SaverRefused{};
+            const std::string staged = depth_file_name(staged_base, number);
+            const std::string destination = depth_file_name(options.base, number);
+            if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
+            outputs.add(staged, destination);
+            return std::vector<std::string>{destination};
+        });
+    } catch (const SaverRefused&) {
+        return 1;
     }
     outputs.commit();
-    print_wrote_range(depth_file_name(options.base, inputs.frames.first()),
-                      depth_file_name(options.base, inputs.frames.last()), frame_count_note(inputs.frames));
-    return 0;
+    loop.progress().release_lines();
+    if (!loop.done().empty()) {
+        const FrameRange done{loop.done()};
+        print_wrote_range(depth_file_name(options.base, done.first()), depth_file_name(options.base, done.last()),
+                          frame_count_note(done));
+    }
+    return loop.finish();
 }
 
 int run_load(const LoadOptions& options, const GlobalOptions& global) {
     const bool picture = options.preview || !holds_floats(options.out);
-    const DepthRange asked = parse_option([&] { return preview_range(options, picture); });
+    DepthRange range = parse_option([&] { return preview_range(options, picture); });
     check_compression(options.out, options.compression);
     const FrameRange frames = frames_to_run(options.frames, std::nullopt, {options.file, options.out});
     check_output_pattern("-o/--output", options.out, frames);
     const auto module = host::Module::open(global.module_path);
+    const FramePattern files(options.file);
     const FramePattern out(options.out);
+    FrameLoop loop("loading", frames, {options.file}, global);
+    if (picture && options.range == SEQUENCE_RANGE) range = sequence_range(*module, files, loop.frames_with_inputs(), range);
     std::string size;
-    for (const int32_t number : frames.frames) {
-        const std::string file = FramePattern(options.file).path(number);
-        const host::Image depth = load_depth_file(*module, file);
-        int32_t height = depth.height;
-        if (picture) {
-            const Picture preview = depth_preview(depth, range_for(depth, asked, file));
-            write_picture(out.path(number), preview);
-            height = preview.height;
-        } else {
-            OutputSettings settings;
-            settings.compression = options.compression;
-            write_float_image(out.path(number), depth, {"Z"}, settings);
-        }
-        size = size_note(depth.width, height);
-    }
-    print_wrote_range(out.path(frames.first()), out.path(frames.last()),
-                      frames.count() > 1 ? frame_count_note(frames) : size);
-    return 0;
+    loop.run([&](int32_t number) {
+        size = load_frame(*module, options, files.path(number), out.path(number), picture ? &range : nullptr);
+        return std::vector<std::string>{out.path(number)};
+    });
+    print_wrote_frames(out, loop.done(), size);
+    return loop.finish();
 }
 
 }  // namespace zhost

@@ -73,9 +73,9 @@ struct PixelCommand {
 const PixelCommand PIXEL_COMMANDS[] = {
     {{"demo", "--out", "out/demo", "--frame-count", "2", "--size", "32x18"}, {1, 2}},
     {{"save", "inputs/depth.####.exr", "--frames", "1-2", "--base", "out/zbuf"}, {1, 2}},
-    {{"load", "inputs/zbuf0001.zb", "-o", "out/depth.exr"}, {}},
+    {{"load", "inputs/zbuf0001.zb", "-o", "out/depth.exr"}, {1}},
     {{"comp", "--render", "inputs/render.0001.exr", "--zbuffer", "inputs/zbuf0001.zb", "--comp",
-      "inputs/comp.0001.exr", "-o", "out/comp.exr"}, {}},
+      "inputs/comp.0001.exr", "-o", "out/comp.exr"}, {1}},
     {{"render", "scene.json"}, {1, 2}},
 };
 
@@ -97,7 +97,7 @@ TEST(ZhostCli, HelpOfEveryCommandStatesTheRuleAndEndsWithExamplesThatRun) {
     const std::string rule = "a pixel takes the composite image's colour and the depth image's depth where the depth "
                              "image is nearer than the render; alpha stays the render's.";
     EXPECT_EQ(run_zhost({"--help"}, examples.path()).status, 0) << "the program itself";
-    for (const char* command : {"", "servers", "demo", "save", "load", "info", "comp", "render"}) {
+    for (const char* command : {"", "servers", "demo", "save", "load", "info", "comp", "render", "submit"}) {
         std::vector<std::string> args;
         if (*command) args.push_back(command);
         args.push_back("--help");
@@ -157,6 +157,14 @@ TEST(ZhostCli, UsageErrorsExitTwo) {
         {"demo", "--size", "0x10"},
         {"demo", "--threads", "-1"},
         {"servers", "--bogus"},
+        {"--progress", "xml", "servers"},
+        {"-v", "--progress", "json", "servers"},
+        {"info", "--skip-missing", "z.zb"},
+        {"submit", "slurm", "--dry-run", "--", "comp", "-o", "c.#.exr"},
+        {"submit", "slurm", "--dry-run", "--", "demo", "--frames", "1-2"},
+        {"submit", "pbs", "--dry-run", "--", "comp", "--frames", "1-2"},
+        {"submit", "slurm", "--chunk", "0", "--dry-run", "--", "comp", "--frames", "1-2"},
+        {"submit", "slurm", "--chunk", "1", "--dry-run", "--", "comp", "--frames", "1-1001"},
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -217,6 +225,92 @@ TEST(ZhostCli, QuietSilencesWroteLinesAndVerboseAddsOneLinePerFrame) {
                   std::count(normal.out.begin(), normal.out.end(), '\n') + std::ptrdiff_t(command.frames.size()))
             << name << verbose.out;
     }
+}
+
+// --progress json: stdout holds one JSON line per frame and nothing else,
+// naming outputs that are in place.
+TEST(ZhostCli, ProgressJsonPrintsOneLinePerFrameOnEveryCommand) {
+    const ExamplesDir examples;
+    for (const PixelCommand& command : PIXEL_COMMANDS) {
+        const std::string name = shown(command.args);
+        const ztest::RunResult run = ztest::run_in(examples.path(), with({"--progress", "json"}, command.args));
+        ASSERT_EQ(run.status, 0) << name << run.err;
+        std::istringstream lines(run.out);
+        std::vector<int> frames;
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json frame = nlohmann::json::parse(line);
+            frames.push_back(frame["frame"]);
+            EXPECT_GE(frame["seconds"].get<double>(), 0.0) << name;
+            ASSERT_FALSE(frame["outputs"].empty()) << name << line;
+            for (const std::string output : frame["outputs"]) {
+                EXPECT_TRUE(fs::is_regular_file(examples.path() / output)) << name << output;
+            }
+        }
+        EXPECT_EQ(frames, command.frames) << name << run.out;
+    }
+}
+
+// --skip-missing: frames whose inputs are missing (frame 3, run first) are
+// left out and named at the end, the others written, exit status 1;
+// without it the run stops at the missing frame.
+TEST(ZhostCli, SkipMissingRunsTheOtherFramesAndNamesTheMissingOnes) {
+    const ExamplesDir examples;
+    struct Case { std::vector<std::string> args; const char* missing; std::vector<std::string> outputs; };
+    const Case cases[] = {
+        {{"save", "inputs/depth.####.exr", "--base", "out/skip"}, "inputs/depth.0003.exr",
+         {"out/skip0001.zb", "out/skip0002.zb"}},
+        {{"load", "inputs/zbuf####.zb", "-o", "out/skip.####.png"}, "inputs/zbuf0003.zb",
+         {"out/skip.0001.png", "out/skip.0002.png"}},
+        {{"comp", "--render", "inputs/render.####.exr", "--zbuffer", "inputs/zbuf####.zb", "--comp",
+          "inputs/comp.####.exr", "-o", "out/skip.####.exr"}, "inputs/render.0003.exr, inputs/zbuf0003.zb, inputs/comp.0003.exr",
+         {"out/skip.0001.exr", "out/skip.0002.exr"}},
+        {{"render", "scene.json"}, "inputs/render.0003.exr, inputs/zbuf0003.zb, inputs/comp.0003.exr", {"out/composite.0001.exr", "out/composite.0002.exr"}},
+    };
+    for (const Case& c : cases) {
+        const std::string name = shown(c.args);
+        fs::remove_all(examples.path() / "out");
+        fs::create_directory(examples.path() / "out");
+        const ztest::RunResult stopped = ztest::run_in(examples.path(), with(c.args, {"--frames", "3,1-2"}));
+        EXPECT_EQ(stopped.status, 1) << name << stopped.err;
+        EXPECT_TRUE(ztest::files_in(examples.path() / "out").empty()) << name;
+
+        const ztest::RunResult run =
+            ztest::run_in(examples.path(), with(c.args, {"--frames", "3,1-2", "--skip-missing", "--progress", "json"}));
+        EXPECT_EQ(run.status, 1) << name << run.err;
+        EXPECT_EQ(run.err, "zhost: 1 of 3 frames left out, their inputs missing: 3 (" + std::string(c.missing) + ")\n")
+            << name;
+        for (const std::string& output : c.outputs) EXPECT_TRUE(fs::is_regular_file(examples.path() / output)) << output;
+        std::istringstream lines(run.out);
+        std::string line;
+        ASSERT_TRUE(std::getline(lines, line)) << name;
+        EXPECT_EQ(nlohmann::json::parse(line)["frame"], 3) << name;
+        EXPECT_TRUE(nlohmann::json::parse(line).contains("missing")) << name;
+        EXPECT_EQ(ztest::line_count(run.out), 3) << name << run.out;
+    }
+}
+
+// A dry run prints the job script, which runs this zhost and its module by
+// absolute path, and writes and submits nothing.
+TEST(ZhostCli, SubmitDryRunPrintsTheJobScriptOnly) {
+    test::TempDir dir;
+    const ztest::RunResult run = run_zhost({"--module", test::module_path(), "submit", "slurm", "--chunk", "5",
+                                            "--dry-run", "--", "load", "z####.zb", "-o", "out/d.####.exr",
+                                            "--frames", "1-12"},
+                                           dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string folder = fs::canonical(dir.path()).string() + "/out/zhost-load-1-12";
+    for (const std::string& line : {std::string("#!/bin/sh\n"), std::string("#SBATCH --array=0-2\n"), "#SBATCH --output=" + folder + "/chunk-%a.log\n",
+                                   std::string("  1) frames=6-10 ;;\n"), std::string("  2) frames=11-12 ;;\n"),
+                                   "'" ZHOST_PATH "' --module '" + std::string(test::module_path()) + "' 'load' 'z####.zb' '-o' "
+                                   "'out/d.####.exr' '--frames' \"$frames\"\n"}) {
+        EXPECT_TRUE(contains(run.out, line)) << line << "\n" << run.out;
+    }
+    EXPECT_TRUE(ztest::files_in(dir.path()).empty());
+    // One task per frame: up to Slurm's 1000 tasks of an array job.
+    const ztest::RunResult most = ztest::run_in_process({"submit", "slurm", "--chunk", "1", "--dry-run", "--", "comp",
+                                                         "-o", "c.#.exr", "--frames", "1-1000"});
+    EXPECT_EQ(most.status, 0) << most.err;
+    EXPECT_TRUE(contains(most.out, "#SBATCH --array=0-999\n"));
 }
 
 TEST(ZhostCli, EveryCommandThatComputesPixelsTakesThreads) {

@@ -177,6 +177,7 @@ TEST(ZhostSaveLoad, PreviewsAreFalseColourPicturesWithALegend) {
     const Refusal refusals[] = {
         {"p.png", {"--range", "5"}}, {"p.png", {"--range", "9,2"}}, {"p.png", {"--range", "1,x"}},
         {"p.png", {"--range", "1,inf"}}, {"p.png", {"--log", "--range", "0,5"}}, {"p.exr", {"--far", "3"}},
+        {"p.exr", {"--no-legend"}}, {"p.exr", {"--range", "sequence"}}, {"p.png", {"--range", "sequences"}},
     };
     for (const Refusal& r : refusals) {
         std::vector<std::string> args = {"load", "z0001.zb", "-o", r.out};
@@ -188,6 +189,39 @@ TEST(ZhostSaveLoad, PreviewsAreFalseColourPicturesWithALegend) {
     const ztest::RunResult log = run_in(dir.path(), {"load", "z0001.zb", "-o", "p.png", "--log"});
     EXPECT_EQ(log.status, 1) << log.err;
     EXPECT_TRUE(contains(log.err, "--log needs depths above 0, and the nearest is")) << log.err;
+}
+
+// Previews of a sequence: with --range sequence a depth takes the same
+// colour in every frame; --no-legend keeps the depth image's size.
+TEST(ZhostSaveLoad, SequencePreviewsShareOneRangeAndMayLeaveOutTheLegend) {
+    test::TempDir dir;
+    for (const int frame : {1, 2}) {
+        std::vector<float> depths;  // pixel 0 at depth 1, pixel 1 at depth 2 in both; frame 2 reaches 4
+        for (int i = 0; i < W * H; ++i) depths.push_back(float(1 + i % (frame * 2)));
+        ztest::write_image((dir / ("d.000" + std::to_string(frame) + ".exr")).string(), W, H, {"Z"}, depths);
+    }
+    ASSERT_EQ(run_zhost({"save", "d.####.exr", "--frames", "1-2", "--base", "z"}, dir.path()).status, 0);
+    struct Case { std::vector<std::string> options; bool same_colours; int height; };
+    const Case cases[] = {
+        {{}, false, H + 40},
+        {{"--range", "sequence"}, true, H + 40},
+        {{"--range", "sequence", "--no-legend"}, true, H},
+        {{"--no-legend"}, false, H},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"load", "z####.zb", "-o", "p.####.png", "--frames", "1-2"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ztest::RunResult load = run_in(dir.path(), args);
+        ASSERT_EQ(load.status, 0) << load.err;
+        const Read first = read_image(dir / "p.0001.png"), second = read_image(dir / "p.0002.png");
+        EXPECT_EQ(first.height, c.height);
+        EXPECT_EQ(second.width, W);
+        const auto colour = [](const Read& image, int pixel) {
+            return std::vector<float>(image.pixels.begin() + pixel * 3, image.pixels.begin() + pixel * 3 + 3);
+        };
+        EXPECT_EQ(colour(first, 0), colour(second, 0)) << "the nearest depth is yellow in both";
+        EXPECT_EQ(colour(first, 1) == colour(second, 1), c.same_colours) << "depth 2 in both frames";
+    }
 }
 
 // One refused command: exit status 1, a one-line reason, no new file.
