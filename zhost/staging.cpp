@@ -4,16 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -26,6 +26,7 @@ constexpr const char* HIDDEN_PREFIX = ".zhost-";
 constexpr const char* LOCK_SUFFIX = ".lock";
 constexpr int MAX_LINK_HOPS = 40;
 constexpr int NAME_ATTEMPTS = 100;
+constexpr const char* ALPHANUMERIC = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
 std::string reason(int error_number) { return std::strerror(error_number); }
 
@@ -42,7 +43,7 @@ std::string host_tag() {
     ::gethostname(name, sizeof name - 1);
     std::string tag;
     for (const char* c = name; *c != '\0' && tag.size() < 16; ++c) {
-        if (std::isalnum(static_cast<unsigned char>(*c))) tag += *c;
+        if (std::strchr(ALPHANUMERIC, *c) != nullptr) tag += *c;
     }
     return tag.empty() ? "host" : tag;
 }
@@ -68,12 +69,27 @@ std::string hidden_stem() {
 // folder, the same with ".lock" its lock, with "-NAME" a file.
 enum class Hidden { NONE, FOLDER, FOLDER_LOCK, FILE };
 
-Hidden hidden_kind(const std::string& name) {
-    static const std::regex form(R"(\.zhost-[A-Za-z0-9]{1,16}-[0-9]{1,10}-[0-9a-f]{8}(\.lock|-.+)?)");
-    std::smatch match;
-    if (!std::regex_match(name, match, form)) return Hidden::NONE;
-    const std::string rest = match[1].str();
-    return rest.empty() ? Hidden::FOLDER : rest == LOCK_SUFFIX ? Hidden::FOLDER_LOCK : Hidden::FILE;
+bool made_of(std::string_view text, std::string_view allowed, std::size_t least, std::size_t most) {
+    return text.size() >= least && text.size() <= most && text.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+Hidden hidden_kind(std::string_view name) {
+    if (!name.starts_with(HIDDEN_PREFIX)) return Hidden::NONE;
+    name.remove_prefix(std::strlen(HIDDEN_PREFIX));
+    const std::size_t host_end = name.find('-');
+    const std::size_t pid_end = host_end == std::string_view::npos ? host_end : name.find('-', host_end + 1);
+    if (pid_end == std::string_view::npos) return Hidden::NONE;
+    const std::string_view host = name.substr(0, host_end);
+    const std::string_view pid = name.substr(host_end + 1, pid_end - host_end - 1);
+    const std::string_view random = name.substr(pid_end + 1, 8);
+    const std::string_view rest = name.substr(std::min(name.size(), pid_end + 9));
+    const char* digits = "0123456789";
+    if (!made_of(host, ALPHANUMERIC, 1, 16) || !made_of(pid, digits, 1, 10) || !made_of(random, "0123456789abcdef", 8, 8)) {
+        return Hidden::NONE;
+    }
+    if (rest.empty()) return Hidden::FOLDER;
+    if (rest == LOCK_SUFFIX) return Hidden::FOLDER_LOCK;
+    return rest.size() > 1 && rest[0] == '-' ? Hidden::FILE : Hidden::NONE;
 }
 
 // Takes a lock of `type` on the whole file without waiting; 0 or errno.
