@@ -1,6 +1,7 @@
 #include "host/image_filter.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "host/boundary.h"
 
@@ -33,6 +34,8 @@ void ImageFilter::options() {
 
 void ImageFilter::process_into(const Frame& input, Frame& output) {
     FilterSession session(input, output, line_filter_);
+    // What errno holds when the filter shows a message is then its own doing.
+    errno = 0;
     call_module(handler_.process, instance_->get(), session.access());
     last_counts_ = session.counts();
     session.rethrow_failure();

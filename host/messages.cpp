@@ -1,5 +1,7 @@
 #include "host/messages.h"
 
+#include <cerrno>
+
 #include "host/boundary.h"
 
 namespace host {
@@ -12,9 +14,10 @@ std::optional<std::string> text_or_null(const char* text) {
 // A callback of the module (boundary.h): a message that cannot be kept
 // fails the host call that called the module.
 extern "C" void show_error_entry(const char* text, const char* second_text) noexcept {
+    const int error_number = errno;  // before anything here can change it
     guarded([&] {
         ServiceOwner<MessageLog>::with_newest(SERVICE_MESSAGES, [&](MessageLog* log) {
-            if (log != nullptr) log->record(text, second_text);
+            if (log != nullptr) log->record(text, second_text, error_number);
         });
     });
 }
@@ -33,6 +36,11 @@ std::vector<Message> MessageLog::messages() const {
     return messages_;
 }
 
+std::vector<int> MessageLog::error_numbers() const {
+    std::lock_guard guard(lock_);
+    return error_numbers_;
+}
+
 std::size_t MessageLog::size() const {
     std::lock_guard guard(lock_);
     return messages_.size();
@@ -41,12 +49,14 @@ std::size_t MessageLog::size() const {
 void MessageLog::clear() {
     std::lock_guard guard(lock_);
     messages_.clear();
+    error_numbers_.clear();
 }
 
-void MessageLog::record(const char* text, const char* second_text) {
+void MessageLog::record(const char* text, const char* second_text, int error_number) {
     Message message{text_or_null(text), text_or_null(second_text)};
     std::lock_guard guard(lock_);
     messages_.push_back(std::move(message));
+    error_numbers_.push_back(error_number);
 }
 
 }  // namespace host

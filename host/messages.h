@@ -29,6 +29,10 @@ public:
     MessageLog& operator=(const MessageLog&) = delete;
 
     std::vector<Message> messages() const;
+    // errno as it was when each message was shown, in the order of
+    // messages(): for a message about a failed file operation, the system's
+    // reason for the failure (0 when none was set).
+    std::vector<int> error_numbers() const;
     std::size_t size() const;
     void clear();
 
@@ -36,11 +40,12 @@ public:
     static const MessageService* service();
 
     // Keeps a message as the service does when a server shows one.
-    void record(const char* text, const char* second_text);
+    void record(const char* text, const char* second_text, int error_number = 0);
 
 private:
     mutable std::mutex lock_;
     std::vector<Message> messages_;
+    std::vector<int> error_numbers_;
     ServiceOwner<MessageLog> offer_;
 };
 

@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -406,6 +407,7 @@ TEST(ZSaveFailures, RowThatCannotBeWrittenEndsTheFile) {
         }
         const std::string name = (saver.dir / "depth0001.zb").string();
         EXPECT_EQ(log.messages(), (std::vector<Message>{{"OBK_ZSave:  Error while writing", name}})) << c.what;
+        EXPECT_EQ(log.error_numbers(), std::vector<int>{EFBIG}) << c.what << ": the system's reason, kept";
         EXPECT_EQ(fs::file_size(name), c.limit) << c.what;
         EXPECT_EQ(test::open_descriptors(), descriptors) << c.what;
     }

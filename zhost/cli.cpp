@@ -335,8 +335,13 @@ int run(int argc, char** argv) {
         return out_of_memory();
     } catch (const std::exception& error) {
         // zhost::Error and host::HostError carry one-line reasons; anything
-        // else is reported the same way.
+        // else is reported the same way. A plug-in's message may be followed
+        // by the system's reason for it.
         std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
+        const auto* failure = dynamic_cast<const Error*>(&error);
+        if (failure != nullptr && !failure->cause().empty()) {
+            std::fprintf(stderr, "zhost: %s\n", one_line(failure->cause()).c_str());
+        }
         return EXIT_REFUSED;
     }
     return EXIT_USAGE;

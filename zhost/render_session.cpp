@@ -57,7 +57,8 @@ using Renames = std::vector<std::pair<std::string, std::string>>;
 
 void throw_on_messages(const host::MessageLog& log, const Renames& renames = {}) {
     const std::vector<host::Message> messages = log.messages();
-    if (!messages.empty()) throw Error(message_line(messages.front(), renames));
+    if (messages.empty()) return;
+    throw Error(message_line(messages.front(), renames), message_cause(messages.front(), log.error_numbers().front()));
 }
 
 // While it lives, a depth saver writes into a staging folder: its settings

@@ -16,7 +16,13 @@ namespace zhost {
 std::string message_line(const host::Message& message,
                          const std::vector<std::pair<std::string, std::string>>& rename = {});
 
-// Prints each message as "zhost: LINE" on stderr; returns how many.
+// The system's reason for a message about a failed file operation (one
+// that names the file): strerror of `error_number`, errno as it was when
+// the message was shown. Empty for other messages and without a reason.
+std::string message_cause(const host::Message& message, int error_number);
+
+// Prints each message as "zhost: LINE" on stderr, followed by
+// "zhost: CAUSE" when it has one; returns how many messages.
 std::size_t print_messages(const host::MessageLog& log,
                            const std::vector<std::pair<std::string, std::string>>& rename = {});
 

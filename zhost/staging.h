@@ -2,14 +2,21 @@
 // hidden name beside its destination and moved into place only once it is
 // complete; a group of files (one frame's depth file and pictures, or all
 // the depth files of `zhost save`) is moved together once the group has
-// succeeded.
+// succeeded: every destination of the group is checked, and files bound for
+// another file system are copied beside their destinations, before the
+// first of them is replaced.
 //
 // Moving into place writes through a symbolic link to its target (the link
-// stays) and keeps the mode of the file it replaces, as `cp` does.
+// stays) and keeps the mode of the file it replaces, as `cp` does. A
+// destination that is, or links to, anything but a regular file (a folder,
+// a device, a FIFO) is refused.
 //
-// Hidden names begin with ".zhost-" and carry the writing process's
-// identity (host, boot, process id and start time), so that a later run can
-// tell that their writer is gone (killed, say) and remove them.
+// Hidden names read ".zhost-HOST-PID-RANDOM..." (the writer's host and
+// process, for people) and each is locked by its writer for as long as it
+// exists: an OFD lock (fcntl) on the hidden file, or for a hidden folder on
+// the file of the same name with ".lock" added. A later run, on this machine
+// or another one sharing the folder, removes only what it can lock: what a
+// writer that ended (killed, say) left behind.
 #pragma once
 
 #include <map>
@@ -23,9 +30,28 @@
 namespace zhost {
 
 // Removes the hidden files and folders in `folder` ("" for the current one)
-// that a zhost process of this machine left behind and that no running
-// process owns. Each folder is looked at once per process.
+// that no running writer holds locked. Each folder is looked at once per
+// process.
 void remove_stale_leftovers(const std::string& folder);
+
+// A new file under a fresh hidden name, write-locked while the object
+// lives; the file itself stays when it goes.
+class LockedFile {
+public:
+    // Creates the file "FOLDER/.zhost-HOST-PID-RANDOM" + `suffix` ("" for
+    // the current folder). Throws zhost::Error naming `shown` with the
+    // system's reason when it cannot.
+    LockedFile(const std::string& folder, const std::string& suffix, const std::string& shown);
+    ~LockedFile();
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    int descriptor_ = -1;
+};
 
 // Moves the complete file `staged` to `destination`, through a symbolic link
 // to its target and keeping the mode of the file replaced. Throws
@@ -38,19 +64,20 @@ void move_into_place(const std::string& staged, const std::string& destination);
 // hidden file is removed when the object goes.
 class PendingFile {
 public:
+    // Throws zhost::Error for a destination that cannot be replaced.
     explicit PendingFile(std::string destination);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
-    const std::string& temporary() const { return temporary_; }
+    const std::string& temporary() const { return file_->path(); }
     const std::string& destination() const { return destination_; }
     // Moves the file into place; throws zhost::Error.
     void commit();
 
 private:
     std::string destination_;
-    std::string temporary_;
+    std::unique_ptr<LockedFile> file_;
     bool committed_ = false;
 };
 
@@ -70,6 +97,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    std::unique_ptr<LockedFile> lock_;  // "FOLDER.lock"
     std::string path_;
 };
 
@@ -81,9 +109,10 @@ public:
     StagedFiles& operator=(const StagedFiles&) = delete;
 
     // Where to write `destination` until the next commit; notes the pair.
+    // Throws zhost::Error for a destination that cannot be replaced.
     std::string stage(const std::string& destination);
     // Notes a file already written at `staged` (inside a folder given by
-    // staging_base) for `destination`.
+    // staging_base) for `destination`. Throws as stage() does.
     void add(const std::string& staged, const std::string& destination);
     // The staged name for `base`, a path prefix (a saver's base name): the
     // staging folder beside it and its file part.
@@ -92,7 +121,8 @@ public:
     std::string staged_path(const std::string& destination) const;
 
     // Moves every file noted since the last commit into place, in the
-    // order noted. Throws zhost::Error naming the destination that failed.
+    // order noted, once all their destinations have passed the checks.
+    // Throws zhost::Error naming the destination that failed.
     void commit();
 
     // `text` (a message) with staged names replaced by their destinations.
@@ -123,7 +153,7 @@ void StagedFiles::write(const std::string& destination, Write write) {
     } catch (const UsageError&) {
         throw;
     } catch (const Error& error) {
-        throw Error(shown(error.what()));
+        throw Error(shown(error.what()), error.cause());
     }
 }
 

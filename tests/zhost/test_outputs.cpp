@@ -10,8 +10,10 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -495,43 +497,190 @@ TEST(ZhostOutputs, ASequenceCompositesEachFrameAsItAloneWould) {
     }
 }
 
-TEST(ZhostOutputs, LeftoversAreRemovedOnlyWhenTheirWriterIsGone) {
+// Opens `path` (made when missing) and takes the OFD write lock that a
+// writer holds on its hidden file; -1 when it cannot.
+int lock_as_writer(const fs::path& path) {
+    const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    if (descriptor >= 0 && ::fcntl(descriptor, F_OFD_SETLK, &lock) == 0) return descriptor;
+    if (descriptor >= 0) ::close(descriptor);
+    return -1;
+}
+
+TEST(ZhostOutputs, LeftoversAreRemovedOnlyWhenNoWriterHoldsTheirLock) {
     test::TempDir dir;
-    // A hidden name of this very process, made as zhost makes them.
-    std::string own;
-    fs::create_directories(dir / "probe");
-    {
-        const zhost::StagingDirectory staging((dir / "probe").string());
-        own = fs::path(staging.path()).parent_path().filename().string();
-    }
-    // .zhost-HOST-BOOT-PID-START-REST
-    std::vector<std::string> field;
-    std::stringstream parts(own);
-    for (std::string part; std::getline(parts, part, '-');) field.push_back(part);
-    ASSERT_EQ(field.size(), 6u) << own;
-    const auto name = [&](const std::string& host, const std::string& boot, const std::string& pid,
-                          const std::string& start) { return ".zhost-" + host + "-" + boot + "-" + pid + "-" + start + "-x"; };
-    pid_t dead = ::fork();
+    ztest::write_image((dir / "depth.exr").string(), 8, 4, {"Z"}, std::vector<float>(32, 1.0f));
+    const pid_t dead = ::fork();
     if (dead == 0) ::_exit(0);
     ::waitpid(dead, nullptr, 0);
+    const std::string alive = std::to_string(::getpid());
+    enum Holder { NOBODY, RUNNING, ZOMBIE };
     struct Case {
         const char* what;
         std::string name;
+        bool folder;    // a staging folder and its ".lock", or a file
+        Holder holder;  // of the file, or of the folder's lock file
         bool removed;
     };
     const Case cases[] = {
-        {"a running process's", name(field[1], field[2], field[3], field[4]), false},
-        {"a process that ended", name(field[1], field[2], std::to_string(dead), field[4]), true},
-        {"a reused process id's", name(field[1], field[2], field[3], field[4] + "1"), true},
-        {"an earlier boot's", name(field[1], field[2] == "00000000" ? "00000001" : "00000000", field[3], field[4]), true},
-        {"another machine's", name(field[1] == "00000000" ? "00000001" : "00000000", field[2], std::to_string(dead), "1"),
-         false},
-        {"a name of another form", ".zhost-stdout", false},
+        {"a locked file named after a process that ended", ".zhost-node7-" + std::to_string(dead) + "-0000000a-f.exr",
+         false, RUNNING, false},
+        {"a locked folder of another machine", ".zhost-othernode-1-0000000b", true, RUNNING, false},
+        {"an unlocked file named after a running process", ".zhost-node7-" + alive + "-0000000c-f.exr", false, NOBODY,
+         true},
+        {"an unlocked folder", ".zhost-node7-" + alive + "-0000000d", true, NOBODY, true},
+        {"a file locked by a zombie", ".zhost-node7-" + alive + "-0000000e-f.exr", false, ZOMBIE, true},
+        {"a name of another form", ".zhost-stdout", false, NOBODY, false},
     };
-    fs::create_directories(dir / "folder");
-    for (const Case& c : cases) fs::create_directories(dir / "folder" / c.name / "inside");
-    zhost::remove_stale_leftovers((dir / "folder").string());
-    for (const Case& c : cases) EXPECT_EQ(!fs::exists(dir / "folder" / c.name), c.removed) << c.what << ": " << c.name;
+    const fs::path folder = dir / "folder";
+    fs::create_directories(folder);
+    std::vector<int> held;
+    pid_t zombie = -1;
+    for (const Case& c : cases) {
+        const fs::path locked = folder / (c.name + (c.folder ? ".lock" : ""));
+        if (c.folder) fs::create_directories(folder / c.name / "inside");
+        write_text(locked, "x");
+        if (c.holder == RUNNING) held.push_back(lock_as_writer(locked));
+        if (c.holder == ZOMBIE && (zombie = ::fork()) == 0) ::_exit(lock_as_writer(locked) >= 0 ? 0 : 1);
+    }
+    ASSERT_EQ(std::count(held.begin(), held.end(), -1), 0) << std::strerror(errno);
+    siginfo_t ended{};  // the zombie has ended, and stays unreaped
+    ASSERT_EQ(::waitid(P_PID, id_t(zombie), &ended, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(ended.si_status, 0) << "the zombie could not lock its file";
+
+    const ztest::RunResult run = ztest::run_zhost({"save", "depth.exr", "--base", "folder/z"}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const Case& c : cases) {
+        EXPECT_EQ(!fs::exists(folder / c.name), c.removed) << c.what;
+        if (c.folder) {
+            EXPECT_EQ(!fs::exists(folder / (c.name + ".lock")), c.removed) << c.what;
+            EXPECT_EQ(fs::exists(folder / c.name / "inside"), !c.removed) << c.what;
+        }
+    }
+    ::waitpid(zombie, nullptr, 0);
+    for (const int descriptor : held) ::close(descriptor);
+}
+
+// Where a destination leads: made by `make` in the test's folder.
+struct BadDestination {
+    const char* what;
+    std::vector<std::string> args;
+    std::string destination;  // what the command would write, made unwritable
+    std::function<bool(const fs::path& dir)> make;  // false: this machine cannot make it
+    std::string kept;  // another output of the same commit, which stays as it was
+    std::string refusal;
+};
+
+TEST(ZhostOutputs, ADestinationThatIsNoRegularFileIsRefusedBeforeAnyOutputIsReplaced) {
+    test::TempDir dir;
+    prepare(dir.path());
+    const fs::path d = dir.path();
+    // Each maker gets the test's folder and makes the destination there.
+    const auto directory_at = [](const std::string& destination) {
+        return [=](const fs::path& at) { return fs::create_directory(at / destination); };
+    };
+    const auto link_to = [](const std::string& destination, const std::function<bool(const fs::path&)>& make_target) {
+        return [=](const fs::path& at) {
+            fs::create_symlink(at / "target", at / destination);
+            return make_target(at / "target");
+        };
+    };
+    const auto directory = [](const fs::path& at) { return fs::create_directory(at); };
+    const auto fifo = [](const fs::path& at) { return ::mkfifo(at.c_str(), 0644) == 0; };
+    const auto null_device = [](const fs::path& at) { return ::mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; };
+    const std::string target = (d / "target").string();
+    const BadDestination cases[] = {
+        {"save's second frame onto a directory", {"save", "depth.####.exr", "--frames", "1-2", "--base", "out/z"},
+         "out/z0002.zb", directory_at("out/z0002.zb"), "out/z0001.zb", "out/z0002.zb: cannot write: it is a directory"},
+        {"render's picture onto a directory", {"render", "scene.json", "--frames", "1"}, "out/f.0001.exr",
+         directory_at("out/f.0001.exr"),
+         "out/s0001.zb", "out/f.0001.exr: cannot write: it is a directory"},
+        {"save through a link to a FIFO", {"save", "depth.0001.exr", "--base", "out/z"}, "out/z0001.zb",
+         link_to("out/z0001.zb", fifo), "", "out/z0001.zb: cannot write: it links to " + target + ", a FIFO"},
+        {"save through a link to a null device", {"save", "depth.0001.exr", "--base", "out/z"}, "out/z0001.zb",
+         link_to("out/z0001.zb", null_device), "",
+         "out/z0001.zb: cannot write: it links to " + target + ", a character device"},
+        {"comp through a link to a directory",
+         {"comp", "--render", "render.0001.exr", "--zbuffer", "z0001.zb", "--comp", "comp.exr", "-o", "out/c.exr"},
+         "out/c.exr", link_to("out/c.exr", directory), "",
+         "out/c.exr: cannot write: it links to " + target + ", a directory"},
+    };
+    for (const BadDestination& c : cases) {
+        fs::remove_all(d / "out");
+        fs::remove_all(d / "target");
+        fs::create_directories(d / "out");
+        if (!c.make(d)) {
+            test::skip_case(c.what, std::string("cannot make the destination: ") + std::strerror(errno));
+            continue;
+        }
+        struct stat before {};
+        ASSERT_EQ(::stat((d / c.destination).c_str(), &before), 0) << c.what;
+        if (!c.kept.empty()) write_text(d / c.kept, "previous");
+
+        const ztest::RunResult run = ztest::run_zhost(c.args, d);
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(run.err, "zhost: " + c.refusal + "\n") << c.what;
+        struct stat after {};
+        ASSERT_EQ(::stat((d / c.destination).c_str(), &after), 0) << c.what;
+        EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT) << c.what << ": the destination was replaced";
+        if (!c.kept.empty()) {
+            const test::Bytes kept = test::read_file(d / c.kept);
+            EXPECT_TRUE(std::string(kept.begin(), kept.end()) == "previous") << c.what << ": " << c.kept << " replaced";
+        }
+        EXPECT_EQ(hidden_names(d / "out"), std::vector<std::string>{}) << c.what;
+    }
+}
+
+// A command on a full disk, and what it says.
+struct FullDiskCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> room_for;  // files of the reference run that still fit on the disk
+    bool through_link;                  // the output links to a file on the full disk, out/ is not on it
+    std::string err;
+};
+
+TEST(ZhostOutputs, AFullDiskIsNamedAsTheCause) {
+    test::TempDir dir;
+    prepare(dir.path());
+    const fs::path d = dir.path();
+    const FullDiskCase cases[] = {
+        {"the saver of save", {"save", "depth.0001.exr", "--base", "out/s"}, {}, false,
+         "zhost: OBK_ZSave:  Error while writing: out/s0001.zb\nzhost: No space left on device\n"},
+        {"the saver of demo", {"demo", "--out", "out", "--frame-count", "1", "--size", "96x64"},
+         {"first0001.png", "second0001.png", "first-depth0001.png", "second-depth0001.png"}, false,
+         "zhost: OBK_ZSave:  Error while writing: out/zbuf0001.zb\nzhost: No space left on device\n"},
+        {"a copy onto another file system", {"save", "depth.0001.exr", "--base", "out/s"}, {}, true,
+         "zhost: out/s0001.zb: cannot write: No space left on device\n"},
+    };
+    for (const FullDiskCase& c : cases) {
+        fs::remove_all(d / "out");
+        fs::create_directories(d / "out");
+        const ztest::RunResult whole = ztest::run_zhost(c.args, d);
+        ASSERT_EQ(whole.status, 0) << c.what << ": " << whole.err;
+        fs::remove_all(d / "reference");
+        fs::rename(d / "out", d / "reference");
+        const fs::path full = c.through_link ? d / "small" : d / "out";
+        const SmallDisk disk(full);
+        if (!disk.mounted()) GTEST_SKIP() << "needs to mount a small tmpfs (root with CAP_SYS_ADMIN): " << std::strerror(errno);
+        if (c.through_link) {
+            fs::create_directories(d / "out");
+            write_text(full / "old.zb", "old");
+            fs::create_symlink(full / "old.zb", d / "out/s0001.zb");
+        }
+        disk.leave_free(disk_bytes(d / "reference", c.room_for) + 4096);
+
+        const ztest::RunResult run = ztest::run_zhost(c.args, d);
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+        EXPECT_EQ(hidden_names(d / "out"), std::vector<std::string>{}) << c.what;
+        if (c.through_link) {
+            const test::Bytes old = test::read_file(full / "old.zb");
+            EXPECT_TRUE(std::string(old.begin(), old.end()) == "old") << c.what << ": the link's target replaced";
+            EXPECT_EQ(hidden_names(full), std::vector<std::string>{}) << c.what;
+        }
+    }
 }
 
 }  // namespace
