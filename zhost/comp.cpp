@@ -56,6 +56,7 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
 // image, composite image). Returns the size written, "(WxH)".
 std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
+    const HeldImages held;
     auto zbuffer = std::async(std::launch::async, [&] {
         const StageTimer timer("read depth image");
         return read_zbuffer(module, path(options.zbuffer), options.depth_channel);

@@ -37,9 +37,13 @@ std::string load_failure(const std::string& path, const host::ImageLoad& load) {
 // A depth file whose header declares more than the image limit is refused
 // before the loader runs (a file that is not one is left to the loader).
 void check_declared_size(const std::string& path) {
+    check_input_file(path);
     const File file(std::fopen(path.c_str(), "rb"));
     ZBufHeader header{};
-    if (file && read_zbuf_headers(file.get(), &header)) check_decoded_size(path, header.width, header.height, 1);
+    if (file && read_zbuf_headers(file.get(), &header)) {
+        check_decoded_size(path, header.width, header.height, 1);
+        hold_image_bytes(path, uint64_t{header.width} * uint64_t{header.height} * sizeof(float));
+    }
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     StagedFiles outputs;
     Progress progress("rendering", frames->count(), progress_wanted(global.quiet));
     for (const int32_t number : frames->frames) {
+        const HeldImages held;
         OutputSettings output_settings;
         host::Frame frame = read_render_frame(scene, number, output_settings);
         session.render(frame, read_frame_images(*module, scene, number), &outputs);

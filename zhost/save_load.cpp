@@ -127,6 +127,7 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
 
     Progress progress("saving", inputs.frames.count(), progress_wanted(global.quiet));
     for (const int32_t number : inputs.frames.frames) {
+        const HeldImages held;
         const host::Frame frame = read_save_frame(inputs, options, number);
         saver.process(frame);
         if (print_messages(log, {{staged_base, options.base}}) > 0) return 1;
@@ -152,6 +153,7 @@ int run_load(const LoadOptions& options, const GlobalOptions& global) {
     const FramePattern out(options.out);
     std::string size;
     for (const int32_t number : frames.frames) {
+        const HeldImages held;
         const std::string file = FramePattern(options.file).path(number);
         const host::Image depth = load_depth_file(*module, file);
         int32_t height = depth.height;
