@@ -88,13 +88,13 @@ struct OpenImage {
 
 // OpenEXR's C core decodes scan-line files about twice as fast as OpenEXR's
 // C++ library (which converts them sample by sample), but this OpenImageIO's
-// reader on it fails on DWAA and DWAB chunks. It reads the scan-line files of
-// the compressions below, which the tests decode bit for bit against the C++
-// library; tiled and multi-resolution files and every other compression go
-// through the C++ library.
+// reader on it fails on DWAA and DWAB chunks and decodes the float and
+// integer channels of B44 and B44A files wrong. It reads the scan-line files
+// of the compressions below, which the tests decode bit for bit against the
+// C++ library; tiled and multi-resolution files and every other compression
+// go through the C++ library.
 bool core_reads(const OIIO::ImageSpec& spec) {
-    static const std::array<std::string_view, 8> COMPRESSIONS = {"none", "rle",   "zips", "zip",
-                                                                 "piz",  "pxr24", "b44",  "b44a"};
+    static const std::array<std::string_view, 6> COMPRESSIONS = {"none", "rle", "zips", "zip", "piz", "pxr24"};
     const std::string compression = spec.get_string_attribute("compression", "none");
     const std::string_view name = std::string_view(compression).substr(0, compression.find(':'));
     return spec.tile_width == 0 && std::find(COMPRESSIONS.begin(), COMPRESSIONS.end(), name) != COMPRESSIONS.end();
