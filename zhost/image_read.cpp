@@ -610,6 +610,13 @@ void check_decoded_size(const std::string& path, int64_t width, int64_t height, 
                 " MB, beyond the limit of " + std::to_string(limit >> 20) + " MB" + file_note + " (--max-image-mb)");
 }
 
+void check_not_special_file(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        throw Error(path + ": not a regular file (" + kind_of(status.st_mode) + ")");
+    }
+}
+
 void check_input_file(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {

@@ -49,6 +49,10 @@ void check_decoded_size(const std::string& path, int64_t width, int64_t height, 
 // would feed a reader without end or block it.
 void check_input_file(const std::string& path);
 
+// The same for a device, a FIFO or a socket only, leaving other failures to
+// the caller's own opening and its messages.
+void check_not_special_file(const std::string& path);
+
 // While one lives, the images that zhost reads and makes (decoded inputs,
 // frames, their copies) are counted together against max_image_bytes():
 // one for each frame of a command. Without one, each is held to the limit

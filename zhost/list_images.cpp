@@ -37,7 +37,7 @@ std::string load_failure(const std::string& path, const host::ImageLoad& load) {
 // A depth file whose header declares more than the image limit is refused
 // before the loader runs (a file that is not one is left to the loader).
 void check_declared_size(const std::string& path) {
-    check_input_file(path);
+    check_not_special_file(path);
     const File file(std::fopen(path.c_str(), "rb"));
     ZBufHeader header{};
     if (file && read_zbuf_headers(file.get(), &header)) {

@@ -129,7 +129,7 @@ bool has_form_size(const ZbufReading& r) {
 ZbufInfo inspect_zbuf(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) throw Error(path + ": is a directory, not a depth file");
-    check_input_file(path);
+    check_not_special_file(path);
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     ZbufInfo info;
