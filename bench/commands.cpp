@@ -151,7 +151,14 @@ void recode_exr(const std::string& from, const std::string& to, const std::strin
 
 CommandInputs write_command_inputs(const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
                                    const host::Image& depth, const host::Image& comp) {
-    CommandInputs inputs{dir.file("render.exr"), dir.file("comp.exr"), {}, dir.file("depth.exr")};
+    CommandInputs inputs{dir.file("render.exr"),
+                         dir.file("comp.exr"),
+                         {},
+                         dir.file("depth.exr"),
+                         dir.file("render-tiled-zip.exr"),
+                         dir.file("comp-tiled-zip.exr"),
+                         dir.file("render-dwaa.exr"),
+                         dir.file("comp-dwaa.exr")};
     write_rgbaz_exr(inputs.render, frame, "none");
     write_rgbaz_exr(inputs.comp, zhost::make_frame(depth, &comp, 1), "none");
     zhost::OutputSettings none;
@@ -162,10 +169,6 @@ CommandInputs write_command_inputs(const host::Module& module, const ScratchDir&
     SaverRig saver(module, dir, "comp-depth", depth_frame);
     saver.save_next();
     inputs.zbuffer = saver.last_file();
-    inputs.render_tiled_zip = dir.file("render-tiled-zip.exr");
-    inputs.comp_tiled_zip = dir.file("comp-tiled-zip.exr");
-    inputs.render_dwaa = dir.file("render-dwaa.exr");
-    inputs.comp_dwaa = dir.file("comp-dwaa.exr");
     recode_exr(inputs.render, inputs.render_tiled_zip, "zip", 64);
     recode_exr(inputs.comp, inputs.comp_tiled_zip, "zip", 64);
     recode_exr(inputs.render, inputs.render_dwaa, "dwaa", 0);
