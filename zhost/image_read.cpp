@@ -481,10 +481,13 @@ void check_targets(const OpenImage& image, const std::vector<Target>& targets) {
     check_limit(image, channels, band_bytes);
 }
 
-// The first row of the band that holds data row `y`: `y` itself, or for a
-// tiled image the first row of its row of tiles.
-int band_start(const OIIO::ImageSpec& s, int y) {
-    return is_tiled(s) ? s.y + (y - s.y) / s.tile_height * s.tile_height : y;
+// The first row of the chunk that holds data row `y`. Bands start there and
+// end at a chunk's end or the data window's: OpenEXR's C core mishandles
+// the buffer of a chunk read in part (and would decode it twice), and tiles
+// are read whole.
+int band_start(const OpenImage& image, int y) {
+    const int chunk = chunk_rows(image);
+    return image.spec.y + (y - image.spec.y) / chunk * chunk;
 }
 
 // Decodes the image into its targets, each the size of the display window,
@@ -508,8 +511,8 @@ void decode(OpenImage& image, std::vector<Target>& targets) {
     if (rows_meet) band.samples.resize(std::size_t(rows_per_band) * std::size_t(s.width) * band.channels());
     for (Target& target : targets)
         if (!target.planes.empty()) add_outside_rows(target, s, 0, rows_meet ? top - s.full_y : s.full_height);
-    for (int y0 = band_start(s, top); rows_meet && y0 < bottom; y0 += rows_per_band) {
-        const int y1 = std::min(is_tiled(s) ? s.y + s.height : bottom, y0 + rows_per_band);
+    for (int y0 = band_start(image, top); rows_meet && y0 < bottom; y0 += rows_per_band) {
+        const int y1 = std::min(s.y + s.height, y0 + rows_per_band);
         band.y0 = y0;
         read_rows(image, y0, y1, band.first, band.end, OIIO::TypeDesc::FLOAT, band.samples.data());
         for (Target& target : targets)
