@@ -1,5 +1,6 @@
 #include "bench/commands.h"
 
+#include <OpenImageIO/imagebuf.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -134,9 +135,30 @@ void write_rgbaz_exr(const std::string& path, const host::Frame& frame, const st
                              {"R", "G", "B", "A", "Z"}, settings);
 }
 
+namespace {
+
+// The image at `from` stored again with `compression`, in tiles of
+// `tile` x `tile` pixels (0: scan lines).
+void recode_exr(const std::string& from, const std::string& to, const std::string& compression, int tile) {
+    OIIO::ImageBuf image(from);
+    if (!image.read(0, 0, true)) throw std::runtime_error(from + ": " + image.geterror());
+    image.specmod().attribute("compression", compression);
+    image.set_write_tiles(tile, tile);
+    if (!image.write(to)) throw std::runtime_error(to + ": " + image.geterror());
+}
+
+}  // namespace
+
 CommandInputs write_command_inputs(const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
                                    const host::Image& depth, const host::Image& comp) {
-    CommandInputs inputs{dir.file("render.exr"), dir.file("comp.exr"), {}, dir.file("depth.exr")};
+    CommandInputs inputs{dir.file("render.exr"),
+                         dir.file("comp.exr"),
+                         {},
+                         dir.file("depth.exr"),
+                         dir.file("render-tiled-zip.exr"),
+                         dir.file("comp-tiled-zip.exr"),
+                         dir.file("render-dwaa.exr"),
+                         dir.file("comp-dwaa.exr")};
     write_rgbaz_exr(inputs.render, frame, "none");
     write_rgbaz_exr(inputs.comp, zhost::make_frame(depth, &comp, 1), "none");
     zhost::OutputSettings none;
@@ -147,6 +169,10 @@ CommandInputs write_command_inputs(const host::Module& module, const ScratchDir&
     SaverRig saver(module, dir, "comp-depth", depth_frame);
     saver.save_next();
     inputs.zbuffer = saver.last_file();
+    recode_exr(inputs.render, inputs.render_tiled_zip, "zip", 64);
+    recode_exr(inputs.comp, inputs.comp_tiled_zip, "zip", 64);
+    recode_exr(inputs.render, inputs.render_dwaa, "dwaa", 0);
+    recode_exr(inputs.comp, inputs.comp_dwaa, "dwaa", 0);
     return inputs;
 }
 

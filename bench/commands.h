@@ -47,12 +47,18 @@ void write_rgbaz_exr(const std::string& path, const host::Frame& frame, const st
 // The inputs of the commands on the benchmark's frame, all without
 // compression: the render as an RGBA+Z EXR; the second picture as an RGBA+Z
 // EXR (the composite image's colour and the depth image's depth), as a depth
-// file of that depth, and as a one-channel EXR of that depth.
+// file of that depth, and as a one-channel EXR of that depth. Beside them the
+// render and the second picture as tiled zip EXRs (64x64 tiles) and as
+// scan-line DWAA EXRs.
 struct CommandInputs {
     std::string render;
     std::string comp;
     std::string zbuffer;
     std::string depth_exr;
+    std::string render_tiled_zip;
+    std::string comp_tiled_zip;
+    std::string render_dwaa;
+    std::string comp_dwaa;
 };
 CommandInputs write_command_inputs(const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
                                    const host::Image& depth, const host::Image& comp);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "zhost/commands.h"
+#include "zhost/image_read.h"
 #include "zhost/progress.h"
 #include "zhost/sequence.h"
 
@@ -63,7 +64,12 @@ void FrameLoop::run(Frame frame) {
                 continue;
             }
         }
-        progress_.frame_done(number, frame(number));
+        std::vector<std::string> outputs;
+        {
+            const HeldImages held;  // the images of one frame count against the limit together
+            outputs = frame(number);
+        }
+        progress_.frame_done(number, outputs);
         done_.push_back(number);
     }
 }

@@ -53,9 +53,6 @@ void use_image_threads(int asked) {
     const int threads = worker_count(asked, 1 << 16);
     OIIO::attribute("threads", threads);
     OIIO::attribute("exr_threads", threads);  // OpenEXR's own pool
-    // OpenEXR's C core reads uncompressed files about twice as fast as its
-    // C++ library (which converts them sample by sample), others alike.
-    OIIO::attribute("openexr:core", 1);
 }
 
 void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings) {
@@ -80,6 +77,8 @@ void check_same_size(const host::Image& reference, const host::Image& image) {
 
 host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number) {
     constexpr std::array<int32_t, 1> DEPTH_ONLY = {BUF_DEPTH};
+    const std::size_t buffers = rgba != nullptr ? host::Frame::ALL_BUFFERS.size() : DEPTH_ONLY.size();
+    hold_image_bytes(depth.name, uint64_t(depth.width) * uint64_t(depth.height) * buffers * sizeof(float));
     host::Frame frame(depth.width, depth.height, number,
                       rgba != nullptr ? std::span<const int32_t>(host::Frame::ALL_BUFFERS) : DEPTH_ONLY);
     std::span<float> z = frame.samples(BUF_DEPTH);

@@ -202,11 +202,12 @@ using PixelWriter = std::function<bool(OIIO::ImageOutput&)>;
 // TIFF and formats without streams write the file themselves, which is then
 // read back whole before it counts.
 void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, const PixelWriter& write_pixels) {
-    auto output = OIIO::ImageOutput::create(file.destination());
+    // The stream outlives the output, whose destructor may still write to it.
+    std::unique_ptr<CheckedFileOutput> stream;
+    std::unique_ptr<OIIO::ImageOutput> output = OIIO::ImageOutput::create(file.destination());
     if (!output) throw Error(file.destination() + ": no image format is known for this file name");
     const std::string extension = extension_of(file.destination());
     const bool tiff = extension == ".tif" || extension == ".tiff";
-    std::unique_ptr<CheckedFileOutput> stream;
     if (!tiff && output->supports("ioproxy")) {
         stream = std::make_unique<CheckedFileOutput>(file);
         if (!output->set_ioproxy(stream.get())) stream.reset();
@@ -217,9 +218,11 @@ void write_with_oiio(const PendingFile& file, const OIIO::ImageSpec& spec, const
     if (!output->open(file.temporary(), spec)) throw oiio_error();
     const bool written = write_pixels(*output);
     const bool closed = output->close();
+    const Error failure = oiio_error();
+    output.reset();  // its destructor may still write through the stream
     // A write that the system refused is the reason, whatever the encoder made of it.
     if (stream) stream->finish();
-    if (!written || !closed) throw oiio_error();
+    if (!written || !closed) throw failure;
     if (!stream) verify_readable(file.temporary(), file.destination());
 }
 

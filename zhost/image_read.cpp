@@ -1,5 +1,6 @@
 #include "zhost/image_read.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -35,7 +37,29 @@ constexpr uint64_t MAX_PIXELS = uint64_t{1} << 28;
 constexpr uint64_t BAND_BYTES = 32 * MB;
 constexpr uint64_t BAND_ROWS = 64;
 
+// By default an input may decode to at most DECODED_PER_FILE_BYTE times its
+// file's size, or SMALL_INPUT_BYTES where that is more: a file of a few bytes
+// that declares a huge image (a display window far beyond its data, a table
+// of missing chunks) is refused at a small cost, while compressed renders
+// (zip shrinks floats about 2 to 3 times, empty frames far more) and every
+// 4K frame read as RGBA and Z fit.
+constexpr uint64_t DECODED_PER_FILE_BYTE = 64;
+constexpr uint64_t SMALL_INPUT_BYTES = 256 * MB;
+
 uint64_t limit_given = 0;  // by --max-image-mb; 0 for the default
+
+// The bytes that the images of one frame of a command hold, while a
+// HeldImages lives.
+struct Ledger {
+    std::mutex mutex;
+    uint64_t held = 0;
+    int scopes = 0;
+};
+
+Ledger& ledger() {
+    static Ledger instance;
+    return instance;
+}
 
 // a * b, or the largest value when that overflows.
 uint64_t times(uint64_t a, uint64_t b) {
@@ -62,12 +86,37 @@ struct OpenImage {
     std::vector<std::string> names;
 };
 
-void check_readable(const std::string& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) throw Error(path + ": no such file");
-    if (fs::is_directory(status)) throw Error(path + ": is a directory, not an image");
-    if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
+// OpenEXR's C core decodes scan-line files about twice as fast as OpenEXR's
+// C++ library (which converts them sample by sample), but this OpenImageIO's
+// reader on it fails on DWAA and DWAB chunks and decodes the float and
+// integer channels of B44 and B44A files wrong. It reads the scan-line files
+// of the compressions below, which the tests decode bit for bit against the
+// C++ library; tiled and multi-resolution files and every other compression
+// go through the C++ library.
+bool core_reads(const OIIO::ImageSpec& spec) {
+    static const std::array<std::string_view, 6> COMPRESSIONS = {"none", "rle", "zips", "zip", "piz", "pxr24"};
+    const std::string compression = spec.get_string_attribute("compression", "none");
+    const std::string_view name = std::string_view(compression).substr(0, compression.find(':'));
+    return spec.tile_width == 0 && std::find(COMPRESSIONS.begin(), COMPRESSIONS.end(), name) != COMPRESSIONS.end();
+}
+
+// OpenImageIO picks OpenEXR's reader when an input is created, by a global
+// attribute: set it for this one input only.
+std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path, bool exr_core) {
+    static std::mutex choosing;
+    const std::lock_guard lock(choosing);
+    OIIO::attribute("openexr:core", exr_core ? 1 : 0);
+    std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(path);
+    OIIO::attribute("openexr:core", 0);
+    return input;
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a file";
 }
 
 // The part called `wanted` (its index or its name); the first for none.
@@ -101,18 +150,33 @@ void check_shape(const OpenImage& image) {
     }
 }
 
-OpenImage open_image(const std::string& path, const std::string& subimage = "") {
-    check_readable(path);
-    OpenImage image;
-    image.path = path;
-    image.input = OIIO::ImageInput::open(path);
-    if (!image.input) {
+std::unique_ptr<OIIO::ImageInput> open_or_refuse(const std::string& path, bool exr_core) {
+    std::unique_ptr<OIIO::ImageInput> input = open_input(path, exr_core);
+    if (!input) {
         const std::string reason = first_line(OIIO::geterror());
         throw Error(path + ": not an image that can be read" + (reason.empty() ? "" : " (" + reason + ")"));
     }
-    image.subimage = find_subimage(*image.input, subimage, path);
-    image.input->seek_subimage(image.subimage, 0);
+    return input;
+}
+
+void seek_part(OpenImage& image) {
+    if (!image.input->seek_subimage(image.subimage, 0)) {
+        throw Error(image.path + ": cannot read the part (" + first_line(image.input->geterror()) + ")");
+    }
     image.spec = image.input->spec();
+}
+
+OpenImage open_image(const std::string& path, const std::string& subimage = "") {
+    check_input_file(path);
+    OpenImage image;
+    image.path = path;
+    image.input = open_or_refuse(path, true);
+    image.subimage = find_subimage(*image.input, subimage, path);
+    seek_part(image);
+    if (std::strcmp(image.input->format_name(), "openexr") == 0 && !core_reads(image.spec)) {
+        image.input = open_or_refuse(path, false);
+        seek_part(image);
+    }
     check_shape(image);
     for (int c = 0; c < image.spec.nchannels; ++c) {
         image.names.push_back(c < int(image.spec.channelnames.size()) ? image.spec.channelnames[std::size_t(c)]
@@ -220,9 +284,22 @@ void widen(const std::vector<unsigned char>& raw, std::vector<float>& out) {
     }
 }
 
+bool is_tiled(const OIIO::ImageSpec& spec) { return spec.tile_width > 0; }
+
+// Rows y0 to y1 of the data window, all its columns; for a tiled image y0
+// lies on a row of tiles and y1 too or at the window's end. Some readers
+// (TIFF) report a strip they could not read only through geterror() and
+// return success: any error at all is a refusal.
 void read_rows(OpenImage& image, int y0, int y1, int chbegin, int chend, OIIO::TypeDesc type, void* data) {
-    if (!image.input->read_scanlines(image.subimage, 0, y0, y1, 0, chbegin, chend, type, data)) {
-        throw Error(image.path + ": cannot read the pixels (" + first_line(image.input->geterror()) + ")");
+    const OIIO::ImageSpec& s = image.spec;
+    const bool read =
+        is_tiled(s) ? image.input->read_tiles(image.subimage, 0, s.x, s.x + s.width, y0, y1, s.z, s.z + 1, chbegin,
+                                              chend, type, data)
+                    : image.input->read_scanlines(image.subimage, 0, y0, y1, s.z, chbegin, chend, type, data);
+    const std::string error = image.input->geterror();
+    if (!read || !error.empty()) {
+        throw Error(image.path + ": cannot read the pixels (" +
+                    (error.empty() ? std::string("the decoder failed") : first_line(error)) + ")");
     }
 }
 
@@ -274,9 +351,11 @@ struct Band {
     std::size_t channels() const { return std::size_t(end - first); }
 };
 
-// Rows of one chunk of an EXR file of the image's compression; decoding
-// bands of whole chunks decodes no chunk twice. Other formats: 1.
+// Rows of one chunk: of a row of tiles, or of an EXR file's scan lines with
+// the image's compression; decoding bands of whole chunks decodes no chunk
+// twice. Other formats' scan lines: 1.
 int chunk_rows(const OpenImage& image) {
+    if (is_tiled(image.spec)) return std::max(image.spec.tile_height, 1);
     if (std::strcmp(image.input->format_name(), "openexr") != 0) return 1;
     return exr_chunk_rows(image.spec.get_string_attribute("compression"));
 }
@@ -312,6 +391,10 @@ void add_outside_rows(Target& target, const OIIO::ImageSpec& s, int32_t from, in
         float* plane = target.planes[k];
         std::fill(plane + std::size_t(from) * width, plane + std::size_t(up_to) * width, target.picks[k].outside);
     }
+}
+
+uint64_t display_bytes(const OIIO::ImageSpec& s, std::size_t channels) {
+    return times(times(uint64_t(s.full_width), uint64_t(s.full_height)), times(channels, sizeof(float)));
 }
 
 void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_bytes) {
@@ -371,14 +454,21 @@ Band band_of(const std::vector<Target>& targets) {
     return band;
 }
 
-// Rows per band for the channels of `band`.
-int band_rows(const OpenImage& image, const Band& band, uint64_t& band_bytes) {
-    const uint64_t row_bytes =
-        times(uint64_t(image.spec.width), uint64_t(std::max<std::size_t>(band.channels(), 1)) * sizeof(float));
-    const uint64_t rows_wanted = std::max<uint64_t>(BAND_ROWS, uint64_t(chunk_rows(image)));
-    const int rows = int(std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, rows_wanted));
-    band_bytes = times(row_bytes, uint64_t(rows));
-    return rows;
+// Rows per band for the channels of `band`: whole chunks, and at most the
+// data window's height. `passing_bytes` gets what decoding takes beside
+// the targets: the band, and for a tiled image one tile of every channel.
+int band_rows(const OpenImage& image, const Band& band, uint64_t& passing_bytes) {
+    const OIIO::ImageSpec& s = image.spec;
+    const uint64_t row_bytes = times(uint64_t(s.width), uint64_t(std::max<std::size_t>(band.channels(), 1)) * sizeof(float));
+    const uint64_t chunk = uint64_t(chunk_rows(image));
+    uint64_t rows = std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, std::max<uint64_t>(BAND_ROWS, chunk));
+    rows = std::min(times(plus(rows, chunk - 1) / chunk, chunk), uint64_t(s.height));
+    passing_bytes = times(row_bytes, rows);
+    if (is_tiled(s)) {
+        const uint64_t tile = times(times(uint64_t(s.tile_width), uint64_t(s.tile_height)), uint64_t(s.nchannels));
+        passing_bytes = plus(passing_bytes, times(tile, sizeof(float)));
+    }
+    return int(rows);
 }
 
 // Throws zhost::Error when the targets' images and the band that decodes
@@ -391,14 +481,28 @@ void check_targets(const OpenImage& image, const std::vector<Target>& targets) {
     check_limit(image, channels, band_bytes);
 }
 
+// The first row of the chunk that holds data row `y`. Bands start there and
+// end at a chunk's end or the data window's: OpenEXR's C core mishandles
+// the buffer of a chunk read in part (and would decode it twice), and tiles
+// are read whole.
+int band_start(const OpenImage& image, int y) {
+    const int chunk = chunk_rows(image);
+    return image.spec.y + (y - image.spec.y) / chunk * chunk;
+}
+
 // Decodes the image into its targets, each the size of the display window,
 // band after band of rows, reading only the channels that the targets take.
+// The memory of targets that are planes is the caller's, held already.
 void decode(OpenImage& image, std::vector<Target>& targets) {
     const OIIO::ImageSpec& s = image.spec;
     check_targets(image, targets);
     Band band = band_of(targets);
-    uint64_t band_bytes = 0;
-    const int rows_per_band = band_rows(image, band, band_bytes);
+    uint64_t passing_bytes = 0;
+    const int rows_per_band = band_rows(image, band, passing_bytes);
+    uint64_t kept_bytes = 0;
+    for (const Target& target : targets)
+        if (target.planes.empty()) kept_bytes = plus(kept_bytes, display_bytes(s, target.picks.size()));
+    hold_image_bytes(image.path, kept_bytes, passing_bytes);
     for (Target& target : targets) start_target(target, image);
 
     const int top = std::max(s.y, s.full_y), bottom = std::min(s.y + s.height, s.full_y + s.full_height);
@@ -407,14 +511,14 @@ void decode(OpenImage& image, std::vector<Target>& targets) {
     if (rows_meet) band.samples.resize(std::size_t(rows_per_band) * std::size_t(s.width) * band.channels());
     for (Target& target : targets)
         if (!target.planes.empty()) add_outside_rows(target, s, 0, rows_meet ? top - s.full_y : s.full_height);
-    for (int y0 = top; rows_meet && y0 < bottom; y0 += rows_per_band) {
-        const int y1 = std::min(bottom, y0 + rows_per_band);
+    for (int y0 = band_start(image, top); rows_meet && y0 < bottom; y0 += rows_per_band) {
+        const int y1 = std::min(s.y + s.height, y0 + rows_per_band);
         band.y0 = y0;
         read_rows(image, y0, y1, band.first, band.end, OIIO::TypeDesc::FLOAT, band.samples.data());
         for (Target& target : targets)
             for (std::size_t k = 0; k < target.picks.size(); ++k)
                 if (target.reads_numbers(k, s)) read_numbers(image, target.picks[k].channel, y0, y1, target.numbers[k]);
-        for (int y = y0; y < y1; ++y)
+        for (int y = std::max(y0, top); y < std::min(y1, bottom); ++y)
             for (Target& target : targets) store_row(target, s, band, y);
     }
     for (Target& target : targets) {
@@ -491,12 +595,63 @@ void set_max_image_bytes(uint64_t bytes) { limit_given = bytes; }
 void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra) {
     const uint64_t samples = times(times(uint64_t(width), uint64_t(height)), uint64_t(channels));
     const uint64_t bytes = plus(times(samples, sizeof(float)), extra);
-    const uint64_t limit = max_image_bytes();
+    uint64_t limit = max_image_bytes();
+    std::string file_note;
+    if (limit_given == 0) {
+        std::error_code error;
+        const uint64_t file_bytes = fs::file_size(path, error);
+        const uint64_t allowed = std::max(SMALL_INPUT_BYTES, times(error ? 0 : file_bytes, DECODED_PER_FILE_BYTE));
+        if (allowed < limit) {
+            limit = allowed;
+            file_note = " for a file of " + (file_bytes < MB ? std::to_string(file_bytes) + " bytes"
+                                                             : std::to_string(megabytes(file_bytes)) + " MB");
+        }
+    }
     if (bytes <= limit) return;
-    throw Error(path + ": " + size_text(width, height) + " pixels of " +
-                std::to_string(channels) + (channels == 1 ? " channel" : " channels") + " take " +
-                std::to_string(megabytes(bytes)) + " MB, beyond the limit of " + std::to_string(limit >> 20) +
-                " MB (--max-image-mb)");
+    throw Error(path + ": " + size_text(width, height) + " pixels of " + std::to_string(channels) +
+                (channels == 1 ? " channel" : " channels") + " take " + std::to_string(megabytes(bytes)) +
+                " MB, beyond the limit of " + std::to_string(limit >> 20) + " MB" + file_note + " (--max-image-mb)");
+}
+
+void check_not_special_file(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        throw Error(path + ": not a regular file (" + kind_of(status.st_mode) + ")");
+    }
+}
+
+void check_input_file(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) throw Error(path + ": no such file");
+        throw Error(path + ": cannot read the file: " + std::strerror(errno));
+    }
+    if (S_ISDIR(status.st_mode)) throw Error(path + ": is a directory, not an image");
+    if (!S_ISREG(status.st_mode)) throw Error(path + ": not a regular file (" + kind_of(status.st_mode) + ")");
+    if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
+}
+
+HeldImages::HeldImages() {
+    const std::lock_guard lock(ledger().mutex);
+    ++ledger().scopes;
+}
+
+HeldImages::~HeldImages() {
+    const std::lock_guard lock(ledger().mutex);
+    if (--ledger().scopes == 0) ledger().held = 0;
+}
+
+void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing) {
+    Ledger& book = ledger();
+    const std::lock_guard lock(book.mutex);
+    const uint64_t before = book.scopes > 0 ? book.held : 0;
+    const uint64_t total = plus(plus(before, bytes), passing);
+    const uint64_t limit = max_image_bytes();
+    if (total > limit) {
+        throw Error(path + ": the command's images would take " + std::to_string(megabytes(total)) +
+                    " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
+    }
+    if (book.scopes > 0) book.held = plus(book.held, bytes);
 }
 
 std::vector<std::string> channel_names(const std::string& path) { return open_image(path).names; }
@@ -557,6 +712,9 @@ RenderFrame read_render(const std::string& path, const ChannelChoice& choice, co
     }
     Target target = target_of(std::move(picks));
     check_targets(image, {target});  // before the frame takes its memory
+    uint64_t passing_bytes = 0;
+    band_rows(image, band_of({target}), passing_bytes);
+    hold_image_bytes(path, display_bytes(image.spec, host::Frame::ALL_BUFFERS.size()), passing_bytes);
     RenderFrame out{new_frame(image.spec, number), std::move(source)};
     std::vector<float*> planes;
     for (int32_t buffer : buffers) planes.push_back(out.frame.samples(buffer).data());
@@ -576,6 +734,8 @@ RenderFrame read_render(const std::string& path, const ChannelChoice& choice, co
 }
 
 host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers) {
+    hold_image_bytes("a copy of the frame",
+                     times(times(uint64_t(frame.width()), uint64_t(frame.height())), buffers.size() * sizeof(float)));
     host::Image out;
     out.width = frame.width();
     out.height = frame.height();

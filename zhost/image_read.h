@@ -38,8 +38,37 @@ std::string size_text(int64_t width, int64_t height);
 
 // Throws zhost::Error, naming the limit and --max-image-mb, when an image of
 // `width` x `height` pixels and `channels` float channels, plus `extra`
-// bytes for decoding it, would take more than max_image_bytes().
+// bytes for decoding it, would take more than max_image_bytes(). Without
+// --max-image-mb, the file at `path` may also decode to no more than 64
+// times its size, or 256 MB where that is more: a small file cannot make
+// zhost take gigabytes.
 void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra = 0);
+
+// Throws zhost::Error with a one-line reason unless `path` names a regular
+// file (links followed) that can be read: a device, a FIFO or a socket
+// would feed a reader without end or block it.
+void check_input_file(const std::string& path);
+
+// The same for a device, a FIFO or a socket only, leaving other failures to
+// the caller's own opening and its messages.
+void check_not_special_file(const std::string& path);
+
+// While one lives, the images that zhost reads and makes (decoded inputs,
+// frames, their copies) are counted together against max_image_bytes():
+// one for each frame of a command. Without one, each is held to the limit
+// alone.
+class HeldImages {
+public:
+    HeldImages();
+    ~HeldImages();
+    HeldImages(const HeldImages&) = delete;
+    HeldImages& operator=(const HeldImages&) = delete;
+};
+
+// Counts `bytes` that an image of `path` holds until the frame's end, and
+// `passing` bytes held while it is made; throws zhost::Error naming the
+// limit and --max-image-mb when the images would then take more.
+void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
 // Which part of a file to read and which of its channels make colour and depth.
 struct ChannelChoice {

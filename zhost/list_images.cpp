@@ -42,13 +42,23 @@ std::string load_failure(const std::string& path, const host::ImageLoad& load) {
     }
 }
 
+// The depth loader reads a FIFO as it comes, never moving back, so a depth
+// file may come through one; a device or a socket is refused as for any input.
+void check_depth_input(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::status(path, error).type() != std::filesystem::file_type::fifo) check_not_special_file(path);
+}
+
 }  // namespace
 
 // The file is opened once, by the loader; a size beyond the image limit is
 // refused when the loader announces it, before any row is taken.
 host::Image load_depth_file(const host::Module& module, const std::string& path) {
-    host::ImageLoad load = host::load_depth_image(
-        module, path, [&](int32_t width, int32_t height) { check_decoded_size(path, width, height, 1); });
+    check_depth_input(path);
+    host::ImageLoad load = host::load_depth_image(module, path, [&](int32_t width, int32_t height) {
+        check_decoded_size(path, width, height, 1);
+        hold_image_bytes(path, uint64_t(width) * uint64_t(height) * sizeof(float));
+    });
     if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
     load.image->name = path;
     return std::move(*load.image);

@@ -185,6 +185,7 @@ private:
 };
 
 std::string read_text(const std::string& path) {
+    check_not_special_file(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Error(path + ": cannot open the scene file");
     std::ostringstream text;

@@ -11,6 +11,7 @@
 #include "module/file.h"
 #include "zhost/error.h"
 #include "zhost/zbuf_refusal.h"
+#include "zhost/image_read.h"
 
 namespace zhost {
 namespace {
@@ -57,6 +58,7 @@ bool has_form_size(const ZbufReading& r) {
 ZbufInfo inspect_zbuf(const std::string& path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) throw Error(path + ": is a directory, not a depth file");
+    check_not_special_file(path);
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     ZbufInfo info;

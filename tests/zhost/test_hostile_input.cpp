@@ -4,11 +4,16 @@
 // leaves no output behind and never crashes.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -341,4 +346,116 @@ TEST(ZhostHostileInput, AFullDiskLeavesNoPartialOutput) {
         EXPECT_EQ(ztest::files_in(dir.path()), std::vector<std::string>{"depth.zb"}) << shown(args);
     }
     EXPECT_EQ(ztest::run_zhost({"load", "depth.zb", "-o", "depth.pfm"}, dir.path()).status, 0) << "room again";
+}
+
+namespace {
+
+// A TIFF of 37x230 float noise (one strip per 8 rows or so) cut to two
+// thirds of its bytes.
+void write_cut_tiff(const fs::path& path, const char* compression, const std::vector<std::string>& names) {
+    OIIO::ImageSpec spec(37, 230, int(names.size()), OIIO::TypeDesc::FLOAT);
+    spec.channelnames = names;
+    spec.attribute("compression", compression);
+    std::vector<float> pixels(std::size_t(37) * 230 * names.size());
+    uint32_t state = 12345;
+    for (float& value : pixels) value = float((state = state * 1664525u + 1013904223u) >> 8) / 16777216.0f;
+    ztest::write_image(path.string(), 37, 230, names, pixels);
+    test::Bytes bytes = test::read_file(path);
+    bytes.resize(bytes.size() * 2 / 3);
+    test::write_file(path, bytes);
+}
+
+// One pixel of data in a display window of `size` squared.
+void write_speck(const fs::path& path, int size, const std::vector<std::string>& names) {
+    OIIO::ImageSpec spec(1, 1, int(names.size()), OIIO::TypeDesc::FLOAT);
+    spec.full_width = spec.full_height = size;
+    spec.channelnames = names;
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out && out->open(path.string(), spec) &&
+                out->write_image(OIIO::TypeDesc::FLOAT, std::vector<float>(names.size(), 1.0f).data()) && out->close());
+}
+
+void make_socket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << path;
+    ::close(fd);  // the socket file stays
+}
+
+}  // namespace
+
+// Inputs that are not files, that end early, or that declare far more than
+// they hold: exit status 1 with one line naming the input, no output, no
+// hang and little memory, in every role.
+TEST(ZhostHostileInput, InputsThatAreNotFilesEndEarlyOrDeclareHugeWindowsAreRefusedCheaply) {
+    test::TempDir dir;
+    const fs::path d = dir.path();
+    ASSERT_EQ(::mkfifo((d / "fifo.exr").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", d / "zero.exr");
+    fs::create_symlink("/dev/zero", d / "zero.zb");
+    make_socket(d / "socket.exr");
+    write_cut_tiff(d / "cut-zip.tif", "zip", {"Z"});
+    write_cut_tiff(d / "cut-none.tif", "none", {"R", "G", "B", "A", "Z"});
+    write_speck(d / "speck.exr", 16384, {"Z"});
+    write_speck(d / "speck5.exr", 11000, {"R", "G", "B", "A", "Z"});
+    ztest::write_image((d / "z.exr").string(), 4, 4, {"Z"}, std::vector<float>(16, 1.0f));
+    ztest::write_image((d / "c.exr").string(), 4, 4, {"R", "G", "B"}, std::vector<float>(48, 0.5f));
+    ztest::write_image((d / "r.exr").string(), 4, 4, {"R", "G", "B", "A", "Z"}, std::vector<float>(80, 0.5f));
+    ztest::write_image((d / "square.exr").string(), 1024, 1024, {"Z"}, std::vector<float>(1024 * 1024, 2.0f));
+    test::write_file(d / "scene.json", test::Bytes{'{', '}'});
+    const std::vector<std::string> before = ztest::files_in(d);
+    const auto comp = [](const char* role, const std::string& input) {
+        std::vector<std::string> args = {"comp", "--render", "r.exr", "--zbuffer", "z.exr", "--comp", "c.exr", "-o", "o.exr"};
+        *(std::find(args.begin(), args.end(), std::string(role)) + 1) = input;
+        return args;
+    };
+    const auto save = [](const std::string& input) {
+        return std::vector<std::string>{"save", input, "--base", "s", "--frame", "1"};
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const std::string not_regular = ": not a regular file (";
+    const std::string speck_limit = " pixels of 1 channel take 1025 MB, beyond the limit of 256 MB for a file of ";
+    const Case cases[] = {
+        {comp("--render", "fifo.exr"), "fifo.exr" + not_regular + "a FIFO)"},
+        {comp("--zbuffer", "fifo.exr"), "fifo.exr" + not_regular + "a FIFO)"},
+        {comp("--comp", "zero.exr"), "zero.exr" + not_regular + "a character device)"},
+        {comp("--zbuffer", "zero.zb"), "zero.zb" + not_regular + "a character device)"},
+        {comp("--render", "socket.exr"), "socket.exr" + not_regular + "a socket)"},
+        {save("fifo.exr"), "fifo.exr" + not_regular},
+        {{"load", "zero.zb", "-o", "o.exr"}, "zero.zb" + not_regular},
+        {{"info", "zero.zb"}, "zero.zb" + not_regular},
+        {{"render", "fifo.exr"}, "fifo.exr" + not_regular},
+        {save("cut-zip.tif"), "cut-zip.tif: cannot read the pixels"},
+        // (TIFF keeps no channel names: Z is the fifth channel's.)
+        {{"save", "cut-none.tif", "--depth-channel", "channel4", "--base", "s", "--frame", "1"},
+         "cut-none.tif: cannot read the pixels"},
+        {{"comp", "--render", "cut-none.tif", "--depth-channel", "channel4", "--zbuffer", "z.exr", "--comp", "c.exr", "-o", "o.exr"},
+         "cut-none.tif: cannot read the pixels"},
+        {save("speck.exr"), "speck.exr: 16384x16384" + speck_limit},
+        {comp("--zbuffer", "speck.exr"), "speck.exr: 16384x16384" + speck_limit},
+        {comp("--render", "speck5.exr"), "speck5.exr: 11000x11000 pixels of 5 channels take 2308 MB, beyond the limit"},
+        {comp("--comp", "speck5.exr"), "speck5.exr: 11000x11000 pixels of 3 channels"},
+        // Every image a frame holds counts: the depth and the saver's frame, 4 MB each.
+        {{"--max-image-mb", "7", "save", "square.exr", "--base", "s", "--frame", "1"},
+         "square.exr: the command's images would take 8 MB with this one, beyond the limit of 7 MB (--max-image-mb)"},
+    };
+    const ztest::RunResult start = ztest::run_zhost({"--version"}, d);
+    constexpr long ABOVE_START_KB = 300 * 1024;
+    for (const Case& c : cases) {
+        // A reader that waits for data without end is stopped: status 124.
+        const ztest::RunResult run = ztest::run_zhost(c.args, d, {}, {"timeout", "60"});
+        expect_refused(run, shown(c.args));
+        EXPECT_EQ(run.status, 1) << shown(c.args);
+        EXPECT_TRUE(ztest::contains(run.err, c.reason)) << shown(c.args) << ": " << run.err;
+        EXPECT_LT(run.peak_kb - start.peak_kb, ABOVE_START_KB) << shown(c.args);
+        EXPECT_EQ(ztest::files_in(d), before) << shown(c.args);
+    }
+    // At the limit the same save runs.
+    const ztest::RunResult at_limit = ztest::run_zhost({"--max-image-mb", "8", "save", "square.exr", "--base", "s", "--frame", "1"}, d);
+    EXPECT_EQ(at_limit.status, 0) << at_limit.err;
 }
