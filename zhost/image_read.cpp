@@ -19,6 +19,7 @@
 #include "host/module_host.h"
 #include "zhost/error.h"
 #include "zhost/one_line.h"
+#include "zhost/staging.h"
 #include "zhost/suggest.h"
 
 namespace zhost {
@@ -109,14 +110,6 @@ std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path, bool exr_c
     std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(path);
     OIIO::attribute("openexr:core", 0);
     return input;
-}
-
-const char* kind_of(mode_t mode) {
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a file";
 }
 
 // The part called `wanted` (its index or its name); the first for none.
@@ -616,7 +609,7 @@ void check_decoded_size(const std::string& path, int64_t width, int64_t height, 
 void check_not_special_file(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-        throw Error(path + ": not a regular file (" + kind_of(status.st_mode) + ")");
+        throw Error(path + ": not a regular file (" + file_kind(status.st_mode) + ")");
     }
 }
 
@@ -627,7 +620,7 @@ void check_input_file(const std::string& path) {
         throw Error(path + ": cannot read the file: " + std::strerror(errno));
     }
     if (S_ISDIR(status.st_mode)) throw Error(path + ": is a directory, not an image");
-    if (!S_ISREG(status.st_mode)) throw Error(path + ": not a regular file (" + kind_of(status.st_mode) + ")");
+    if (!S_ISREG(status.st_mode)) throw Error(path + ": not a regular file (" + file_kind(status.st_mode) + ")");
     if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
 }
 

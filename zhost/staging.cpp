@@ -157,15 +157,6 @@ fs::path link_target(const std::string& destination) {
 
 std::string folder_of(const fs::path& path) { return path.parent_path().string(); }
 
-const char* file_type(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
 // Refuses a destination whose target is anything but a regular file or
 // absent, or that cannot be written: an existing file that is not
 // writable, or a folder in which no file can be made.
@@ -176,7 +167,7 @@ void check_target(const std::string& destination, const fs::path& target) {
         if (!S_ISREG(existing.st_mode)) {
             throw Error(failure + (target == fs::path(destination) ? std::string("it is ")
                                                                    : "it links to " + target.string() + ", ") +
-                        file_type(existing.st_mode));
+                        file_kind(existing.st_mode));
         }
         if (::access(target.c_str(), W_OK) != 0) throw Error(failure + reason(errno));
     } else if (errno != ENOENT) {
@@ -303,6 +294,15 @@ void replace_all(std::string& text, const std::string& from, const std::string& 
 }
 
 }  // namespace
+
+const char* file_kind(unsigned mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
 
 void remove_stale_leftovers(const std::string& folder) {
     static std::mutex mutex;

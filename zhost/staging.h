@@ -29,6 +29,10 @@
 
 namespace zhost {
 
+// What a file of mode `mode` is, in words ("a FIFO", "a character device",
+// ...), for messages about anything but a regular file.
+const char* file_kind(unsigned mode);
+
 // Removes the hidden files and folders in `folder` ("" for the current one)
 // that no running writer holds locked. Each folder is looked at once per
 // process.
