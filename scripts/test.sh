@@ -14,12 +14,12 @@ OBK_DEPS_UNAVAILABLE=$unavailable scripts/install-deps.sh test
 
 echo "== release build"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DOBK_BUILD_TESTS=ON -DOBK_BUILD_BENCH=ON
-ctest --test-dir build --output-on-failure --timeout 600
+ctest --test-dir build --output-on-failure --timeout 600 --parallel "$(nproc)"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBK_SANITIZE=ON -DOBK_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 900
+  ctest --test-dir build-asan --output-on-failure --timeout 900 --parallel "$(nproc)"
 
 echo "== fuzzing"
 scripts/fuzz.sh 20
