@@ -41,15 +41,6 @@ struct DemoSheet {
     std::vector<std::string> labels;
 };
 
-FilterSpec saver_spec(const std::string& base) {
-    FilterSpec spec;
-    spec.kind = FilterKind::IMAGE;
-    spec.server = SAVER_SERVER;
-    spec.run_options = true;
-    spec.answers.values = {{"path", base}};
-    return spec;
-}
-
 // Writes a picture as one of the frame's staged files.
 void write_staged(StagedFiles& outputs, const std::string& destination, const Picture& picture) {
     outputs.write(destination, [&](const std::string& staged) { write_picture(staged, picture); });

@@ -72,10 +72,7 @@ public:
         base_ = std::get<std::string>(user_[0]);
         if (base_.empty()) return;  // the saver says "No filename selected."
         staged_base_ = outputs.staging_base(base_);
-        if (depth_file_name(staged_base_, frame).empty()) {
-            throw Error(base_ + ": base path too long for depth file names (" +
-                        std::to_string(ZBUF_NAME_CAPACITY - 1) + " characters at most, in a staging folder)");
-        }
+        check_depth_file_names(base_, staged_base_, std::span<const int32_t>(&frame, 1));
         host::SceneValues staged = user_;
         staged[0] = staged_base_;
         instance.load(staged);
@@ -115,6 +112,26 @@ private:
 std::string depth_file_name(const std::string& base, int32_t frame) {
     char name[ZBUF_NAME_CAPACITY];
     return format_zbuf_file_name(name, base.c_str(), frame) ? name : "";
+}
+
+void check_depth_file_names(const std::string& base, const std::string& staged_base, std::span<const int32_t> frames) {
+    for (const int32_t frame : frames) {
+        if (!depth_file_name(staged_base, frame).empty()) continue;
+        // The longest base that fits, with a 4-digit frame number and ".zb".
+        const std::size_t staging = staged_base.size() - base.size();
+        const std::size_t longest = ZBUF_NAME_CAPACITY - 1 - staging - 8;
+        throw Error(base + ": base path too long for depth file names (at most " + std::to_string(longest) +
+                    " characters)");
+    }
+}
+
+FilterSpec saver_spec(const std::string& base) {
+    FilterSpec spec;
+    spec.kind = FilterKind::IMAGE;
+    spec.server = SAVER_SERVER;
+    spec.run_options = true;
+    spec.answers.values = {{REQUESTER_PATH, base}};
+    return spec;
 }
 
 RenderSession::RenderSession(const host::Module& module, const std::vector<FilterSpec>& filters, int threads,
@@ -242,6 +259,7 @@ void RenderSession::run_image_filters(host::Frame& frame, StagedFiles* outputs) 
             }
             const host::Frame output = filter->image->process(frame);
             for (int32_t buffer : host::Frame::COLOUR_BUFFERS) {
+                if (!frame.has(buffer)) continue;
                 std::span<const float> from = output.samples(buffer);
                 std::copy(from.begin(), from.end(), frame.samples(buffer).begin());
             }
@@ -278,7 +296,11 @@ void RenderSession::note_scaled_images(const host::Frame& frame, const host::Ima
 }
 
 void RenderSession::render(host::Frame& frame, std::vector<host::Image> images, StagedFiles* outputs) {
-    for (int32_t buffer : host::Frame::ALL_BUFFERS) frame.add(buffer);
+    // Pixel filters read and write every buffer; image filters take the
+    // frame's buffers as they are (a depth saved alone costs its depth only).
+    if (scene_info_) {
+        for (int32_t buffer : host::Frame::ALL_BUFFERS) frame.add(buffer);
+    }
     host::ImageList frame_list;
     for (host::Image& image : images) frame_list.add(std::move(image));
     if (!options_done_) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ constexpr const char* SAVER_SERVER = "OBK_ZSave";
 // `base`; empty when it does not fit the saver's name buffer.
 std::string depth_file_name(const std::string& base, int32_t frame);
 
+// Throws zhost::Error when a depth file of one of `frames` would not fit
+// the saver's name buffer under `staged_base`, the staging folder's name
+// for the user's `base`.
+void check_depth_file_names(const std::string& base, const std::string& staged_base, std::span<const int32_t> frames);
+
 struct FilterSpec {
     FilterKind kind = FilterKind::PIXEL;
     std::string server;
@@ -51,6 +57,9 @@ struct FilterSpec {
     OptionAnswers answers;
     std::string answers_key = "answers";        // where `answers` were given, for messages
 };
+
+// The depth saver with its file requester answered: depth files BASE0001.zb...
+FilterSpec saver_spec(const std::string& base);
 
 // The compositor with its panel answered: `depth_image` as "Z-Buffer" and
 // `comp_image` as "Comp Image".

@@ -7,12 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "host/file_requester.h"
-#include "host/image_filter.h"
 #include "host/image_loader.h"
 #include "host/messages.h"
 #include "host/module_host.h"
-#include "zbuf/zbuf.h"
 #include "zhost/commands.h"
 #include "zhost/error.h"
 #include "zhost/frame_loop.h"
@@ -23,7 +20,6 @@
 #include "zhost/one_line.h"
 #include "zhost/render_session.h"
 #include "zhost/report.h"
-#include "zhost/server_messages.h"
 #include "zhost/sequence.h"
 #include "zhost/staging.h"
 
@@ -50,17 +46,6 @@ SaveInputs parse_save_inputs(const SaveOptions& options) {
         throw UsageError("--frames needs a sequence pattern with # or %04d, not \"" + options.depth + "\"");
     }
     return inputs;
-}
-
-// The name of each frame's file must fit the saver's name buffer, staged or not.
-void check_name_length(const std::string& base, const std::string& staged_base, const FrameRange& frames) {
-    for (int32_t frame : frames.frames) {
-        if (depth_file_name(staged_base, frame).empty()) {
-            throw Error(base + ": base path too long for depth file names (at most " +
-                        std::to_string(ZBUF_NAME_CAPACITY - 1 - (staged_base.size() - base.size()) - 8) +
-                        " characters)");
-        }
-    }
 }
 
 host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options, int32_t number) {
@@ -149,33 +134,23 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
     const SaveInputs inputs = parse_option([&] { return parse_save_inputs(options); });
     // All frames' files are staged and move into place together at the end.
     StagedFiles outputs;
-    const std::string staged_base = outputs.staging_base(options.base);
-    check_name_length(options.base, staged_base, inputs.frames);
+    check_depth_file_names(options.base, outputs.staging_base(options.base), inputs.frames.frames);
 
     const auto module = host::Module::open(global.module_path);
     host::MessageLog log;
-    host::ScriptedFileRequester requester(staged_base);
-    host::ImageFilter saver(*module, SAVER_SERVER);
-    saver.options();  // the saver takes its base name from the requester
-
+    RenderSession saver(*module, {saver_spec(options.base)}, 1, log);
     FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, global);
     // The JSON lines name the depth files once they are in place.
     loop.progress().hold_lines();
-    struct SaverRefused {};  // the saver's messages are printed
-    try {
-        loop.run([&](int32_t number) {
-            const host::Frame frame = read_save_frame(inputs, options, number);
-            saver.process(frame);
-            if (print_messages(log, {{staged_base, options.base}}) > 0) throw SaverRefused{};
-            const std::string staged = depth_file_name(staged_base, number);
-            const std::string destination = depth_file_name(options.base, number);
-            if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
-            outputs.add(staged, destination);
-            return std::vector<std::string>{destination};
-        });
-    } catch (const SaverRefused&) {
-        return 1;
-    }
+    loop.run([&](int32_t number) {
+        host::Frame frame = read_save_frame(inputs, options, number);
+        const std::size_t before = saver.written(0).size();
+        saver.render(frame, {}, &outputs);
+        if (saver.written(0).size() == before) {
+            throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
+        }
+        return std::vector<std::string>{saver.written(0).back()};
+    });
     outputs.commit();
     loop.progress().release_lines();
     if (!loop.done().empty()) {

@@ -21,9 +21,4 @@ std::string message_line(const host::Message& message,
 // the message was shown. Empty for other messages and without a reason.
 std::string message_cause(const host::Message& message, int error_number);
 
-// Prints each message as "zhost: LINE" on stderr, followed by
-// "zhost: CAUSE" when it has one; returns how many messages.
-std::size_t print_messages(const host::MessageLog& log,
-                           const std::vector<std::pair<std::string, std::string>>& rename = {});
-
 }  // namespace zhost

@@ -368,6 +368,22 @@ const char* const SCENE = R"({
   "output": "out/frame.#.exr"
 })";
 
+// The saver is driven one way: save and render refuse a base alike.
+TEST(ZhostRender, SaveAndRenderSayTheSameForTheSameSaverFailure) {
+    test::TempDir dir;
+    write_scene_inputs(dir, make_inputs());
+    fs::create_directories(dir / "out");
+    for (const std::string& base : {"out/" + std::string(250, 'n'), std::string("nowhere/z")}) {
+        write_text(dir / "scene.json", R"({"frames": "1", "render": {"rgba": "render.%d.exr"},
+            "image_filters": [{"server": "OBK_ZSave", "answers": {"path": ")" + base + R"("}}]})");
+        const ztest::RunResult save = run_zhost({"save", "render.1.exr", "--base", base}, dir.path());
+        const ztest::RunResult render = run_zhost({"render", "scene.json", "--options", "OBK_ZSave"}, dir.path());
+        EXPECT_EQ(save.status, 1) << base;
+        EXPECT_EQ(render.status, 1) << base;
+        EXPECT_EQ(save.err, render.err) << base;
+    }
+}
+
 TEST(ZhostRender, ScenesRunThroughThePanelAndSettingsSurviveARoundTrip) {
     test::TempDir dir;
     fs::create_directories(dir / "scene" / "out");
