@@ -16,8 +16,8 @@
 #include <stdexcept>
 
 #include "bench/rigs.h"
-#include "zhost/frames.h"
-#include "zhost/image_io.h"
+#include "zhost/images/frames.h"
+#include "zhost/images/image_io.h"
 
 extern char** environ;
 

@@ -28,11 +28,11 @@
 #include "host/image_list.h"
 #include "host/image_loader.h"
 #include "zbuf/zbuf.h"
-#include "zhost/demo_scene.h"
-#include "zhost/frames.h"
-#include "zhost/image_io.h"
-#include "zhost/preview.h"
-#include "zhost/scene_file.h"
+#include "zhost/images/demo_scene.h"
+#include "zhost/images/frames.h"
+#include "zhost/images/image_io.h"
+#include "zhost/images/preview.h"
+#include "zhost/running/scene_file.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "fuzz/scratch_file.h"
 
-#include "zhost/error.h"
-#include "zhost/scene_file.h"
+#include "zhost/running/scene_file.h"
+#include "zhost/text/error.h"
 
 namespace {
 

@@ -8,16 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "host/error.h"
 #include "module/host_interface.h"
 
 namespace host {
-
-// Failure of the host layer itself: a module that cannot be loaded, a server
-// that does not exist, a file that cannot be read or written.
-class HostError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 struct ServerInfo {
     std::string class_name;

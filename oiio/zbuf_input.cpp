@@ -5,7 +5,7 @@
 #include <new>
 
 #include "oiio/zbuf_imageio.h"
-#include "zhost/zbuf_refusal.h"
+#include "zhost/files/zbuf_refusal.h"
 #include "zload/zload.h"
 
 namespace obk_oiio {

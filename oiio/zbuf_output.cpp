@@ -6,8 +6,8 @@
 #include <new>
 
 #include "oiio/zbuf_imageio.h"
-#include "zhost/error.h"
-#include "zhost/staging.h"
+#include "zhost/files/staging.h"
+#include "zhost/text/error.h"
 
 namespace obk_oiio {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "zhost/commands.h"
+#include "zhost/commands/commands.h"
 #include "zhost_test_support.h"
 
 extern char** environ;

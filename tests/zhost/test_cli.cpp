@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "obk_version.h"
-#include "zhost/scene_file.h"
+#include "zhost/running/scene_file.h"
 #include "zhost_test_support.h"
 
 using ztest::contains;

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "zhost/demo_scene.h"
+#include "zhost/images/demo_scene.h"
 #include "zhost_test_support.h"
 
 using zhost::DemoLayer;

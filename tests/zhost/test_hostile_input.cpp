@@ -13,12 +13,13 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "zhost/one_line.h"
+#include "zhost/text/one_line.h"
 #include "zhost_test_support.h"
 
 namespace fs = std::filesystem;
@@ -375,6 +376,20 @@ void write_speck(const fs::path& path, int size, const std::vector<std::string>&
                 out->write_image(OIIO::TypeDesc::FLOAT, std::vector<float>(names.size(), 1.0f).data()) && out->close());
 }
 
+// `width` x 2 pixels of Z whose window starts 128 short of the last 32-bit
+// coordinate: TIFF stores the position as a float, exact there.
+void write_window_near_the_limit(const fs::path& path, int width) {
+    OIIO::ImageSpec spec(width, 2, 1, OIIO::TypeDesc::FLOAT);
+    spec.x = INT32_MAX - 127;
+    spec.full_width = width;
+    spec.full_height = 2;
+    spec.channelnames = {"Z"};
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out && out->open(path.string(), spec) &&
+                out->write_image(OIIO::TypeDesc::FLOAT, std::vector<float>(std::size_t(width) * 2, 1.0f).data()) &&
+                out->close());
+}
+
 void make_socket(const fs::path& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
@@ -458,4 +473,16 @@ TEST(ZhostHostileInput, InputsThatAreNotFilesEndEarlyOrDeclareHugeWindowsAreRefu
     // At the limit the same save runs.
     const ztest::RunResult at_limit = ztest::run_zhost({"--max-image-mb", "8", "save", "square.exr", "--base", "s", "--frame", "1"}, d);
     EXPECT_EQ(at_limit.status, 0) << at_limit.err;
+}
+
+// A window may end at the last 32-bit coordinate (2^31 - 1), not one past it.
+TEST(ZhostHostileInput, AWindowMayEndAtTheLast32BitCoordinateButNotPastIt) {
+    test::TempDir dir;
+    for (const auto& [width, status] : {std::pair{127, 0}, std::pair{128, 1}}) {
+        const std::string name = "edge" + std::to_string(width) + ".tif";
+        write_window_near_the_limit(dir / name, width);
+        const ztest::RunResult run = ztest::run_zhost({"save", name, "--base", "s", "--frame", "1"}, dir.path());
+        EXPECT_EQ(run.status, status) << name << ": " << run.err;
+        EXPECT_EQ(ztest::contains(run.err, "reaches beyond 32-bit coordinates"), status == 1) << name << ": " << run.err;
+    }
 }

@@ -7,8 +7,8 @@
 
 #include <OpenImageIO/deepdata.h>
 
-#include "zhost/error.h"
-#include "zhost/image_io.h"
+#include "zhost/images/image_io.h"
+#include "zhost/text/error.h"
 #include "zhost_test_support.h"
 
 using ztest::sample;

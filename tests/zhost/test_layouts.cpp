@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "zhost/image_read.h"
+#include "zhost/images/image_read.h"
 #include "zhost_test_support.h"
 
 namespace fs = std::filesystem;

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <thread>
 
-#include "zhost/staging.h"
+#include "zhost/files/staging.h"
 #include "zhost_test_support.h"
 
 namespace {
@@ -364,6 +364,11 @@ TEST(ZhostOutputs, ReplacingAnOutputWritesThroughSymbolicLinksAndKeepsTheMode) {
              write_text(f, "old");
              fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write);
          }, false, 0600},
+        {"a file of mode 03640 (setgid and sticky)", [](const fs::path& f, const fs::path&) {
+             write_text(f, "old");
+             fs::permissions(f, fs::perms::set_gid | fs::perms::sticky_bit | fs::perms::owner_read |
+                                    fs::perms::owner_write | fs::perms::group_read);
+         }, false, 03640},
         {"a link to a file of mode 0640 in another folder", [](const fs::path& f, const fs::path& e) {
              write_text(e, "old");
              fs::permissions(e, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -372,8 +377,9 @@ TEST(ZhostOutputs, ReplacingAnOutputWritesThroughSymbolicLinksAndKeepsTheMode) {
         {"a dangling link", [](const fs::path& f, const fs::path& e) { fs::create_symlink(e, f); }, true, 0644},
         {"a link to a file on another file system", [&](const fs::path& f, const fs::path&) {
              write_text(foreign, "old");
+             fs::permissions(foreign, fs::perms::set_gid | fs::perms::sticky_bit, fs::perm_options::add);
              fs::create_symlink(foreign, f);
-         }, true, 0644},
+         }, true, 03644},
     };
     const std::vector<Command> table = {
         {"save", {"save", "depth.0001.exr", "--base", "out/z"}, {{"out/z0001.zb"}}},

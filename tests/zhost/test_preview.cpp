@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "zhost/preview.h"
+#include "zhost/images/preview.h"
 #include "zhost_test_support.h"
 
 namespace {

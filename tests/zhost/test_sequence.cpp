@@ -1,8 +1,8 @@
 // Frame sequence patterns, frame ranges and sizes.
 #include <gtest/gtest.h>
 
-#include "zhost/error.h"
-#include "zhost/sequence.h"
+#include "zhost/sequences/sequence.h"
+#include "zhost/text/error.h"
 
 using zhost::FramePattern;
 using zhost::FrameRange;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "zhost/error.h"
-#include "zhost/submit.h"
+#include "zhost/sequences/submit.h"
+#include "zhost/text/error.h"
 #include "zhost_test_support.h"
 
 using ztest::contains;

@@ -4,8 +4,8 @@
 
 #include "zbuf/zbuf.h"
 #include "zbuf_refusals.h"
-#include "zhost/error.h"
-#include "zhost/zbuf_info.h"
+#include "zhost/files/zbuf_info.h"
+#include "zhost/text/error.h"
 #include "zhost_test_support.h"
 
 using test::ByteBuilder;

@@ -1,0 +1,114 @@
+// `zhost comp`: frames composited by depth through the module's "OBK_ZComp",
+// its two images chosen in the compositor's own panel.
+#include <future>
+
+#include "host/messages.h"
+#include "zhost/commands/commands.h"
+#include "zhost/images/frames.h"
+#include "zhost/images/image_io.h"
+#include "zhost/running/list_images.h"
+#include "zhost/running/module.h"
+#include "zhost/running/render_session.h"
+#include "zhost/sequences/frame_loop.h"
+#include "zhost/sequences/sequence.h"
+#include "zhost/text/error.h"
+#include "zhost/text/one_line.h"
+#include "zhost/text/report.h"
+#include "zhost/text/timings.h"
+
+namespace zhost {
+namespace {
+
+constexpr const char* DEPTH_IMAGE = "zbuffer";
+constexpr const char* COMP_IMAGE = "comp";
+
+host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel) {
+    host::Image depth = read_list_image(module, DEPTH_IMAGE, path);
+    if (depth.channels != 1) {
+        // The Z (or the channel named) of an image with colour, or a clear refusal.
+        depth = read_depth(path, {"", "", depth_channel});
+        depth.name = DEPTH_IMAGE;
+    }
+    return depth;
+}
+
+// Output options that the output's format cannot honour are usage errors.
+void check_output_options(const CompOptions& options) {
+    check_compression(options.out, options.compression);
+    const std::string extension = extension_of(options.out);
+    if (!options.data_type.empty() && extension != ".exr" && extension != ".tif" && extension != ".tiff") {
+        throw UsageError("-d applies to EXR and TIFF outputs, not " + options.out);
+    }
+}
+
+}  // namespace
+
+FilterSpec compositor_spec(const std::string& depth_image, const std::string& comp_image) {
+    FilterSpec spec;
+    spec.kind = FilterKind::PIXEL;
+    spec.server = "OBK_ZComp";
+    spec.run_options = true;
+    spec.answers.values = {{"Z-Buffer", depth_image}, {"Comp Image", comp_image}};
+    return spec;
+}
+
+// One frame: every pattern of the command expanded with the frame's number.
+// The three inputs are independent files, read at the same time; a failure
+// is reported as it would be reading them one after another (render, depth
+// image, composite image). Returns the size written, "(WxH)".
+std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
+    const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
+    auto zbuffer = std::async(std::launch::async, [&] {
+        const StageTimer timer("read depth image");
+        return read_zbuffer(module, path(options.zbuffer), options.depth_channel);
+    });
+    auto comp = std::async(std::launch::async, [&] {
+        const StageTimer timer("read comp image");
+        // The compositor takes only its colour (image_rgb).
+        host::Image image = read_rgb(path(options.comp));
+        image.name = COMP_IMAGE;
+        return image;
+    });
+    RenderFrame render = [&] {
+        const StageTimer timer("read render");
+        return read_render(path(options.render), {options.subimage, options.render_layer, options.depth_channel},
+                           path(options.render_depth), number);
+    }();
+    host::Frame& frame = render.frame;
+    const OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
+    std::vector<host::Image> images;
+    images.push_back(zbuffer.get());
+    images.push_back(comp.get());
+    note_scaling("depth image", images[0], frame);
+    note_scaling("comp image", images[1], frame);
+    {
+        const StageTimer timer("composite");
+        session.render(frame, std::move(images));
+    }
+    const StageTimer timer("write output");
+    write_frame_image(path(options.out), frame, settings);
+    return size_note(frame.width(), frame.height());
+}
+
+int run_comp(const CompOptions& options, const GlobalOptions& global) {
+    check_output_options(options);
+    const FrameRange frames = frames_to_run(
+        options.frames, std::nullopt, {options.render, options.render_depth, options.zbuffer, options.comp, options.out});
+    check_output_pattern("-o/--output", options.out, frames);
+    const auto module = open_module(global.module_path);
+    host::MessageLog log;
+    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(global.threads, 1 << 16),
+                          log);
+    const FramePattern out(options.out);
+    FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
+                   global);
+    std::string size;
+    loop.run([&](int32_t number) {
+        size = comp_frame(options, *module, session, number);
+        return std::vector<std::string>{out.path(number)};
+    });
+    print_wrote_frames(out, loop.done(), size);
+    return loop.finish();
+}
+
+}  // namespace zhost

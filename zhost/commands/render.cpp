@@ -1,0 +1,179 @@
+// `zhost render`: runs a scene file through the module, frame by frame.
+#include <cstdio>
+#include <filesystem>
+
+#include "host/messages.h"
+#include "zhost/commands/commands.h"
+#include "zhost/files/staging.h"
+#include "zhost/images/frames.h"
+#include "zhost/images/image_io.h"
+#include "zhost/running/list_images.h"
+#include "zhost/running/module.h"
+#include "zhost/running/render_session.h"
+#include "zhost/running/scene_file.h"
+#include "zhost/sequences/frame_loop.h"
+#include "zhost/text/error.h"
+#include "zhost/text/one_line.h"
+#include "zhost/text/report.h"
+
+namespace zhost {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Works in another directory while it lives.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    ~WorkingDirectory() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    fs::path previous_;
+};
+
+std::string absolute(const std::string& path) { return path.empty() ? path : fs::absolute(path).string(); }
+
+// Marks the filters named by --options and gives them the --answer values.
+void apply_options(const RenderOptions& options, SceneFile& scene) {
+    for (const std::string& server : options.options) {
+        bool found = false;
+        for (FilterSpec& filter : scene.filters) {
+            if (filter.server != server) continue;
+            found = true;
+            filter.run_options = true;
+            for (const std::string& answer : options.answers) {
+                const std::size_t equals = answer.find('=');
+                if (equals == std::string::npos || equals == 0) {
+                    throw UsageError("--answer \"" + answer + "\" is not of the form LABEL=VALUE");
+                }
+                const std::string label = answer.substr(0, equals);
+                filter.answers.values[label] = answer.substr(equals + 1);
+                filter.answers.given_to_all.insert(label);
+            }
+        }
+        if (!found) throw Error("--options " + server + ": the scene has no filter of that server");
+    }
+}
+
+// The frame's render inputs, and the settings of outputs that follow them.
+host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings) {
+    const std::string depth_path = scene.render_depth.empty() ? "" : FramePattern(scene.render_depth).path(number);
+    const std::string path = FramePattern(scene.render_rgba).path(number);
+    RenderFrame render = read_render(path, {}, depth_path, number);
+    const host::Frame& frame = render.frame;
+    if (scene.size && (frame.width() != scene.size->width || frame.height() != scene.size->height)) {
+        throw Error(path + ": size " + size_text(frame.width(), frame.height()) + " differs from the scene's " +
+                    size_text(scene.size->width, scene.size->height));
+    }
+    settings = follow_render(render.source, "", "");
+    return std::move(render.frame);
+}
+
+std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number) {
+    std::vector<host::Image> images;
+    for (const SceneImage& image : scene.images) {
+        images.push_back(read_list_image(module, image.name, FramePattern(image.file).path(number)));
+    }
+    return images;
+}
+
+// The files that each frame reads: the render and the images of the list.
+std::vector<std::string> scene_inputs(const SceneFile& scene) {
+    std::vector<std::string> inputs = {scene.render_rgba, scene.render_depth};
+    for (const SceneImage& image : scene.images) inputs.push_back(image.file);
+    return inputs;
+}
+
+// The files that frame `number` wrote: the depth files that the session's
+// filters wrote since `written_before` (updated), and the scene's output.
+std::vector<std::string> frame_outputs(const RenderSession& session, const SceneFile& scene, int32_t number,
+                                       std::vector<std::size_t>& written_before) {
+    std::vector<std::string> outputs;
+    for (std::size_t i = 0; i < written_before.size(); ++i) {
+        const std::vector<std::string>& written = session.written(i);
+        outputs.insert(outputs.end(), written.begin() + std::ptrdiff_t(written_before[i]), written.end());
+        written_before[i] = written.size();
+    }
+    if (!scene.output.empty()) outputs.push_back(FramePattern(scene.output).path(number));
+    return outputs;
+}
+
+// The report of the frames `done`: the filters, the depth files and the outputs.
+template <typename Shown>
+void print_rendered(const std::string& scene_file, const RenderSession& session, const std::vector<std::string>& servers,
+                    const std::string& output, const FrameRange& done, Shown shown) {
+    report("rendered frames %s of %s\n", done.text().c_str(), one_line(scene_file).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", one_line(session.describe(i)).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const std::vector<std::string>& written = session.written(i);
+        if (!written.empty()) {
+            print_wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
+        }
+    }
+    if (!output.empty()) {
+        print_wrote_range(shown(FramePattern(output).path(done.first())), shown(FramePattern(output).path(done.last())),
+                          frame_count_note(done));
+    }
+}
+
+}  // namespace
+
+int run_render(const RenderOptions& options, const GlobalOptions& global) {
+    std::optional<FrameRange> frames;
+    if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
+    SceneFile scene = read_scene_file(options.scene);
+    if (!frames) frames = scene.frames;
+    if (!scene.output.empty()) check_output_pattern("the scene's \"output\"", scene.output, *frames);
+    apply_options(options, scene);
+    const std::string module_path = absolute(global.module_path);
+    const std::string save_scene = absolute(options.save_scene);
+    const std::string scene_path = absolute(options.scene);
+    const std::vector<std::string> servers = [&] {
+        std::vector<std::string> names;
+        for (const FilterSpec& filter : scene.filters) names.push_back(filter.server);
+        return names;
+    }();
+
+    WorkingDirectory in_scene_folder(fs::path(scene_path).parent_path());
+    const auto module = open_module(module_path);
+    host::MessageLog log;
+    RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
+    session.note_scaled_images();
+    // Each frame's depth files and output picture are staged and committed
+    // together once the frame has succeeded.
+    StagedFiles outputs;
+    // Names as seen from where zhost was started, not from the scene's folder.
+    const auto shown = [&](const std::string& path) {
+        return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
+    };
+    FrameLoop loop("rendering", *frames, scene_inputs(scene), global);
+    std::vector<std::size_t> written_before(servers.size(), 0);
+    loop.run([&](int32_t number) {
+        OutputSettings output_settings;
+        host::Frame frame = read_render_frame(scene, number, output_settings);
+        session.render(frame, read_frame_images(*module, scene, number), &outputs);
+        if (!scene.output.empty()) {
+            outputs.write(FramePattern(scene.output).path(number),
+                          [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });
+        }
+        outputs.commit();
+        std::vector<std::string> written = frame_outputs(session, scene, number, written_before);
+        for (std::string& name : written) name = shown(name);
+        return written;
+    });
+    if (!save_scene.empty()) {
+        std::vector<host::SceneValues> settings;
+        for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
+        write_scene_file(save_scene, scene, settings);
+    }
+    if (!loop.done().empty()) print_rendered(options.scene, session, servers, scene.output, FrameRange{loop.done()}, shown);
+    if (!save_scene.empty()) print_wrote(options.save_scene);
+    return loop.finish();
+}
+
+}  // namespace zhost

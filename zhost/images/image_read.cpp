@@ -1,0 +1,744 @@
+#include "zhost/images/image_read.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+
+#include "host/error.h"
+#include "zhost/files/staging.h"
+#include "zhost/text/error.h"
+#include "zhost/text/one_line.h"
+#include "zhost/text/suggest.h"
+
+namespace zhost {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t MB = uint64_t{1} << 20;
+// Largest image zhost reads: 2^28 pixels (16384 x 16384), far beyond any
+// render, small enough that sample counts never overflow.
+constexpr uint64_t MAX_PIXELS = uint64_t{1} << 28;
+// Rows are decoded in bands of BAND_ROWS rows, or of one EXR chunk where
+// chunks are taller, but of at most BAND_BYTES (the channels read, as
+// floats): enough chunks for every decoding thread, small enough to be
+// copied out while still in the processor's cache.
+constexpr uint64_t BAND_BYTES = 32 * MB;
+constexpr uint64_t BAND_ROWS = 64;
+
+// By default an input may decode to at most DECODED_PER_FILE_BYTE times its
+// file's size, or SMALL_INPUT_BYTES where that is more: a file of a few bytes
+// that declares a huge image (a display window far beyond its data, a table
+// of missing chunks) is refused at a small cost, while compressed renders
+// (zip shrinks floats about 2 to 3 times, empty frames far more) and every
+// 4K frame read as RGBA and Z fit.
+constexpr uint64_t DECODED_PER_FILE_BYTE = 64;
+constexpr uint64_t SMALL_INPUT_BYTES = 256 * MB;
+
+uint64_t limit_given = 0;  // by --max-image-mb; 0 for the default
+
+// The bytes that the images of one frame of a command hold, while a
+// HeldImages lives.
+struct Ledger {
+    std::mutex mutex;
+    uint64_t held = 0;
+    int scopes = 0;
+};
+
+Ledger& ledger() {
+    static Ledger instance;
+    return instance;
+}
+
+// a * b, or the largest value when that overflows.
+uint64_t times(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+uint64_t megabytes(uint64_t bytes) { return bytes / MB + (bytes % MB != 0); }
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+// An image file opened at the part to read.
+struct OpenImage {
+    std::string path;
+    std::unique_ptr<OIIO::ImageInput> input;
+    int subimage = 0;
+    OIIO::ImageSpec spec;
+    std::vector<std::string> names;
+};
+
+// OpenEXR's C core decodes scan-line files about twice as fast as OpenEXR's
+// C++ library (which converts them sample by sample), but this OpenImageIO's
+// reader on it fails on DWAA and DWAB chunks and decodes the float and
+// integer channels of B44 and B44A files wrong. It reads the scan-line files
+// of the compressions below, which the tests decode bit for bit against the
+// C++ library; tiled and multi-resolution files and every other compression
+// go through the C++ library.
+bool core_reads(const OIIO::ImageSpec& spec) {
+    static const std::array<std::string_view, 6> COMPRESSIONS = {"none", "rle", "zips", "zip", "piz", "pxr24"};
+    const std::string compression = spec.get_string_attribute("compression", "none");
+    const std::string_view name = std::string_view(compression).substr(0, compression.find(':'));
+    return spec.tile_width == 0 && std::find(COMPRESSIONS.begin(), COMPRESSIONS.end(), name) != COMPRESSIONS.end();
+}
+
+// OpenImageIO picks OpenEXR's reader when an input is created, by a global
+// attribute: set it for this one input only.
+std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path, bool exr_core) {
+    static std::mutex choosing;
+    const std::lock_guard lock(choosing);
+    OIIO::attribute("openexr:core", exr_core ? 1 : 0);
+    std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(path);
+    OIIO::attribute("openexr:core", 0);
+    return input;
+}
+
+// The part called `wanted` (its index or its name); the first for none.
+int find_subimage(OIIO::ImageInput& input, const std::string& wanted, const std::string& path) {
+    if (wanted.empty()) return 0;
+    std::vector<std::string> parts;
+    for (int n = 0; input.seek_subimage(n, 0); ++n) {
+        const std::string name = input.spec().get_string_attribute("oiio:subimagename");
+        if (wanted == std::to_string(n) || (!name.empty() && wanted == name)) return n;
+        parts.push_back(std::to_string(n) + (name.empty() ? "" : " " + name));
+    }
+    input.geterror();  // the failed seek past the last part
+    throw Error(path + ": no part \"" + wanted + "\" for --subimage (parts: " + joined(parts) + ")");
+}
+
+void check_shape(const OpenImage& image) {
+    const OIIO::ImageSpec& s = image.spec;
+    if (s.deep) throw Error(image.path + ": deep images are not supported: flatten them first");
+    if (s.width < 1 || s.height < 1 || s.full_width < 1 || s.full_height < 1 || s.depth != 1 || s.nchannels < 1) {
+        throw Error(image.path + ": not a flat 2D image");
+    }
+    // Windows whose ends lie beyond 32-bit coordinates cannot be placed.
+    for (const int64_t end : {int64_t{s.x} + s.width, int64_t{s.y} + s.height, int64_t{s.full_x} + s.full_width,
+                              int64_t{s.full_y} + s.full_height}) {
+        if (end > INT32_MAX) throw Error(image.path + ": a window of the image reaches beyond 32-bit coordinates");
+    }
+    for (const auto& [width, height] : {std::pair{s.width, s.height}, std::pair{s.full_width, s.full_height}}) {
+        if (uint64_t(width) * uint64_t(height) > MAX_PIXELS) {
+            throw Error(image.path + ": image of " + size_text(width, height) + " pixels is too large");
+        }
+    }
+}
+
+std::unique_ptr<OIIO::ImageInput> open_or_refuse(const std::string& path, bool exr_core) {
+    std::unique_ptr<OIIO::ImageInput> input = open_input(path, exr_core);
+    if (!input) {
+        const std::string reason = first_line(OIIO::geterror());
+        throw Error(path + ": not an image that can be read" + (reason.empty() ? "" : " (" + reason + ")"));
+    }
+    return input;
+}
+
+void seek_part(OpenImage& image) {
+    if (!image.input->seek_subimage(image.subimage, 0)) {
+        throw Error(image.path + ": cannot read the part (" + first_line(image.input->geterror()) + ")");
+    }
+    image.spec = image.input->spec();
+}
+
+OpenImage open_image(const std::string& path, const std::string& subimage = "") {
+    check_input_file(path);
+    OpenImage image;
+    image.path = path;
+    image.input = open_or_refuse(path, true);
+    image.subimage = find_subimage(*image.input, subimage, path);
+    seek_part(image);
+    if (std::strcmp(image.input->format_name(), "openexr") == 0 && !core_reads(image.spec)) {
+        image.input = open_or_refuse(path, false);
+        seek_part(image);
+    }
+    check_shape(image);
+    for (int c = 0; c < image.spec.nchannels; ++c) {
+        image.names.push_back(c < int(image.spec.channelnames.size()) ? image.spec.channelnames[std::size_t(c)]
+                                                                      : "channel " + std::to_string(c));
+    }
+    return image;
+}
+
+// The channels that answer to `wanted`: the one of that name; else those of
+// that name but for case; else those of layers, "LAYER.wanted" in any case.
+std::vector<int> candidates(const std::vector<std::string>& names, const std::string& wanted) {
+    std::vector<int> found;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == wanted) return {int(i)};
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (same_ignoring_case(names[i], wanted)) found.push_back(int(i));
+    if (!found.empty()) return found;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string_view name = names[i];
+        if (name.size() > wanted.size() + 1 && name[name.size() - wanted.size() - 1] == '.' &&
+            same_ignoring_case(name.substr(name.size() - wanted.size()), wanted)) {
+            found.push_back(int(i));
+        }
+    }
+    return found;
+}
+
+// The one channel that answers to `wanted`, or -1. Several are refused,
+// naming each and the option (`hint`) that chooses between them.
+int find_one(const OpenImage& image, const std::string& wanted, const std::string& hint) {
+    const std::vector<int> found = candidates(image.names, wanted);
+    if (found.size() < 2) return found.empty() ? -1 : found[0];
+    std::vector<std::string> names;
+    for (int c : found) names.push_back(image.names[std::size_t(c)]);
+    throw Error(image.path + ": " + std::to_string(found.size()) + " candidate " + wanted + " channels (" +
+                joined(names) + ")" + (hint.empty() ? "" : "; choose one with " + hint));
+}
+
+Error no_channel(const OpenImage& image, const std::string& wanted) {
+    return Error(image.path + ": no channel \"" + wanted + "\" (channels: " + joined(image.names) + ")");
+}
+
+int depth_source(const OpenImage& image, const ChannelChoice& choice) {
+    constexpr const char* HINT = "--depth-channel";
+    if (!choice.depth_channel.empty()) {
+        const int named = find_one(image, choice.depth_channel, HINT);
+        if (named < 0) throw no_channel(image, choice.depth_channel);
+        return named;
+    }
+    if (!choice.layer.empty()) {
+        const int in_layer = find_one(image, choice.layer + ".Z", HINT);
+        if (in_layer >= 0) return in_layer;
+    }
+    int source = find_one(image, "Z", HINT);
+    if (source < 0 && image.names.size() == 1) source = 0;
+    if (source < 0) {
+        throw Error(image.path + ": no Z channel and more than one channel (" + joined(image.names) +
+                    "); name the depth channel with --depth-channel");
+    }
+    return source;
+}
+
+// The channels that make RGBA: R, G and B (or the one grey channel), then A;
+// -1 for an alpha the image does not have.
+std::vector<int> colour_sources(const OpenImage& image, const ChannelChoice& choice) {
+    const std::string prefix = choice.layer.empty() ? "" : choice.layer + ".";
+    const auto find = [&](const char* name) { return find_one(image, prefix + name, "--render-layer"); };
+    const int alpha = find("A");
+    std::vector<int> colour = {find("R"), find("G"), find("B")};
+    if (std::count(colour.begin(), colour.end(), -1) > 0) {
+        const int grey_channels = int(image.names.size()) - (alpha >= 0 ? 1 : 0);
+        if (!prefix.empty() || grey_channels != 1) {
+            throw Error(image.path + ": no " + prefix + "R, " + prefix + "G and " + prefix + "B channels (channels: " +
+                        joined(image.names) + ")");
+        }
+        const int grey = alpha == 0 ? 1 : 0;
+        colour = {grey, grey, grey};
+    }
+    colour.push_back(alpha);
+    return colour;
+}
+
+// One channel of an image being read: the file's channel (or, for -1, the
+// value `missing`), and the value where the file's data window does not
+// reach. Integer samples keep their numbers when `numeric` (depth), and are
+// taken as fractions of their range otherwise (colour).
+struct Pick {
+    int channel = -1;
+    float missing = 0;
+    float outside = 0;
+    bool numeric = false;
+};
+
+bool is_integer(OIIO::TypeDesc type) {
+    return type.basetype >= OIIO::TypeDesc::UINT8 && type.basetype <= OIIO::TypeDesc::INT64;
+}
+
+template <typename T>
+void widen(const std::vector<unsigned char>& raw, std::vector<float>& out) {
+    out.resize(raw.size() / sizeof(T));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        T value;
+        std::memcpy(&value, &raw[i * sizeof(T)], sizeof(T));
+        out[i] = float(value);
+    }
+}
+
+bool is_tiled(const OIIO::ImageSpec& spec) { return spec.tile_width > 0; }
+
+// Rows y0 to y1 of the data window, all its columns; for a tiled image y0
+// lies on a row of tiles and y1 too or at the window's end. Some readers
+// (TIFF) report a strip they could not read only through geterror() and
+// return success: any error at all is a refusal.
+void read_rows(OpenImage& image, int y0, int y1, int chbegin, int chend, OIIO::TypeDesc type, void* data) {
+    const OIIO::ImageSpec& s = image.spec;
+    const bool read =
+        is_tiled(s) ? image.input->read_tiles(image.subimage, 0, s.x, s.x + s.width, y0, y1, s.z, s.z + 1, chbegin,
+                                              chend, type, data)
+                    : image.input->read_scanlines(image.subimage, 0, y0, y1, s.z, chbegin, chend, type, data);
+    const std::string error = image.input->geterror();
+    if (!read || !error.empty()) {
+        throw Error(image.path + ": cannot read the pixels (" +
+                    (error.empty() ? std::string("the decoder failed") : first_line(error)) + ")");
+    }
+}
+
+// Rows y0 to y1 of an integer channel as the numbers stored.
+void read_numbers(OpenImage& image, int channel, int y0, int y1, std::vector<float>& out) {
+    const OIIO::TypeDesc type = image.spec.channelformat(channel);
+    std::vector<unsigned char> raw(std::size_t(y1 - y0) * std::size_t(image.spec.width) * type.size());
+    read_rows(image, y0, y1, channel, channel + 1, type, raw.data());
+    switch (type.basetype) {
+    case OIIO::TypeDesc::UINT8: return widen<uint8_t>(raw, out);
+    case OIIO::TypeDesc::INT8: return widen<int8_t>(raw, out);
+    case OIIO::TypeDesc::UINT16: return widen<uint16_t>(raw, out);
+    case OIIO::TypeDesc::INT16: return widen<int16_t>(raw, out);
+    case OIIO::TypeDesc::UINT32: return widen<uint32_t>(raw, out);
+    case OIIO::TypeDesc::INT32: return widen<int32_t>(raw, out);
+    case OIIO::TypeDesc::UINT64: return widen<uint64_t>(raw, out);
+    default: return widen<int64_t>(raw, out);
+    }
+}
+
+// One image being filled from the bands of rows: its picks and where their
+// samples go. An interleaved image (no `planes`) grows by whole rows as they
+// are decoded; `row` is the row being filled, whose columns beyond the data
+// window keep the values that stand where it does not reach. Planes (a
+// frame's buffers, one per pick, each of the display window's size) are
+// written in place. For each pick that keeps integers as numbers, `numbers`
+// holds its rows of the current band.
+struct Target {
+    std::vector<Pick> picks;
+    host::Image image;
+    std::vector<float*> planes;
+    std::vector<float> outside_row;
+    std::vector<float> row;
+    std::vector<std::vector<float>> numbers;
+
+    bool reads_numbers(std::size_t k, const OIIO::ImageSpec& spec) const {
+        return picks[k].numeric && picks[k].channel >= 0 && is_integer(spec.channelformat(picks[k].channel));
+    }
+};
+
+// Rows of float samples of the channels [first, end) as the decoder gives
+// them, all channels of a pixel side by side, for rows [y0, y0 + rows).
+struct Band {
+    int first = 0;
+    int end = 0;
+    int y0 = 0;
+    std::vector<float> samples;
+
+    std::size_t channels() const { return std::size_t(end - first); }
+};
+
+// Rows of one chunk: of a row of tiles, or of an EXR file's scan lines with
+// the image's compression; decoding bands of whole chunks decodes no chunk
+// twice. Other formats' scan lines: 1.
+int chunk_rows(const OpenImage& image) {
+    if (is_tiled(image.spec)) return std::max(image.spec.tile_height, 1);
+    if (std::strcmp(image.input->format_name(), "openexr") != 0) return 1;
+    return exr_chunk_rows(image.spec.get_string_attribute("compression"));
+}
+
+// Memory is reserved for the whole image (address space only: pages are
+// taken as rows are stored), and rows are stored as the decoder delivers
+// them, so a file that holds less than it declares costs only what it holds.
+void start_target(Target& target, const OpenImage& image) {
+    const OIIO::ImageSpec& s = image.spec;
+    target.numbers.resize(target.picks.size());
+    if (!target.planes.empty()) return;
+    target.image.name = image.path;
+    target.image.width = s.full_width;
+    target.image.height = s.full_height;
+    target.image.channels = int32_t(target.picks.size());
+    target.image.pixels.reserve(std::size_t(s.full_width) * std::size_t(s.full_height) * target.picks.size());
+    for (int32_t x = 0; x < s.full_width; ++x)
+        for (const Pick& pick : target.picks) target.outside_row.push_back(pick.outside);
+    target.row = target.outside_row;
+}
+
+// Rows of the display window from the target's next one up to `up_to` that
+// the data window does not reach.
+void add_outside_rows(Target& target, const OIIO::ImageSpec& s, int32_t from, int32_t up_to) {
+    if (target.planes.empty()) {
+        while (target.image.pixels.size() < std::size_t(up_to) * target.outside_row.size()) {
+            target.image.pixels.insert(target.image.pixels.end(), target.outside_row.begin(), target.outside_row.end());
+        }
+        return;
+    }
+    const std::size_t width = std::size_t(s.full_width);
+    for (std::size_t k = 0; k < target.picks.size(); ++k) {
+        float* plane = target.planes[k];
+        std::fill(plane + std::size_t(from) * width, plane + std::size_t(up_to) * width, target.picks[k].outside);
+    }
+}
+
+uint64_t display_bytes(const OIIO::ImageSpec& s, std::size_t channels) {
+    return times(times(uint64_t(s.full_width), uint64_t(s.full_height)), times(channels, sizeof(float)));
+}
+
+void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_bytes) {
+    const OIIO::ImageSpec& s = image.spec;
+    check_decoded_size(image.path, s.full_width, s.full_height, int(channels), band_bytes);
+}
+
+// `count` samples from every `from_step`th float to every `to_step`th.
+void copy_strided(const float* from, std::size_t from_step, float* to, std::size_t to_step, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) to[i * to_step] = from[i * from_step];
+}
+
+void fill_strided(float value, float* to, std::size_t to_step, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) to[i * to_step] = value;
+}
+
+// Stores data row y of the band in the target.
+void store_row(Target& target, const OIIO::ImageSpec& s, const Band& band, int y) {
+    const bool in_place = !target.planes.empty();
+    if (!in_place) add_outside_rows(target, s, 0, y - s.full_y);
+    const std::size_t step = in_place ? 1 : target.picks.size();
+    const int left = std::max(s.x, s.full_x), right = std::min(s.x + s.width, s.full_x + s.full_width);
+    const std::size_t columns = std::size_t(right - left);
+    const std::size_t band_offset = std::size_t(y - band.y0) * std::size_t(s.width) + std::size_t(left - s.x);
+    const float* in = band.samples.data() + band_offset * band.channels();
+    const std::size_t row_start = std::size_t(y - s.full_y) * std::size_t(s.full_width);
+    for (std::size_t k = 0; k < target.picks.size(); ++k) {
+        const Pick& pick = target.picks[k];
+        float* row = in_place ? target.planes[k] + row_start : target.row.data() + k;
+        float* out = row + std::size_t(left - s.full_x) * step;
+        if (pick.channel < 0) {
+            fill_strided(pick.missing, out, step, columns);
+        } else if (!target.numbers[k].empty()) {
+            copy_strided(target.numbers[k].data() + band_offset, 1, out, step, columns);
+        } else {
+            copy_strided(in + (pick.channel - band.first), band.channels(), out, step, columns);
+        }
+        if (in_place) {
+            std::fill(row, out, pick.outside);
+            std::fill(out + columns, row + s.full_width, pick.outside);
+        }
+    }
+    if (!in_place) target.image.pixels.insert(target.image.pixels.end(), target.row.begin(), target.row.end());
+}
+
+// The channels that the targets' picks read, from the first to the last.
+Band band_of(const std::vector<Target>& targets) {
+    Band band{INT_MAX, 0, 0, {}};
+    for (const Target& target : targets) {
+        for (const Pick& pick : target.picks) {
+            if (pick.channel < 0) continue;
+            band.first = std::min(band.first, pick.channel);
+            band.end = std::max(band.end, pick.channel + 1);
+        }
+    }
+    if (band.end <= band.first) band.first = band.end = 0;
+    return band;
+}
+
+// Rows per band for the channels of `band`: whole chunks, and at most the
+// data window's height. `passing_bytes` gets what decoding takes beside
+// the targets: the band, and for a tiled image one tile of every channel.
+int band_rows(const OpenImage& image, const Band& band, uint64_t& passing_bytes) {
+    const OIIO::ImageSpec& s = image.spec;
+    const uint64_t row_bytes = times(uint64_t(s.width), uint64_t(std::max<std::size_t>(band.channels(), 1)) * sizeof(float));
+    const uint64_t chunk = uint64_t(chunk_rows(image));
+    uint64_t rows = std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, std::max<uint64_t>(BAND_ROWS, chunk));
+    rows = std::min(times(plus(rows, chunk - 1) / chunk, chunk), uint64_t(s.height));
+    passing_bytes = times(row_bytes, rows);
+    if (is_tiled(s)) {
+        const uint64_t tile = times(times(uint64_t(s.tile_width), uint64_t(s.tile_height)), uint64_t(s.nchannels));
+        passing_bytes = plus(passing_bytes, times(tile, sizeof(float)));
+    }
+    return int(rows);
+}
+
+// Throws zhost::Error when the targets' images and the band that decodes
+// them would take more than the limit.
+void check_targets(const OpenImage& image, const std::vector<Target>& targets) {
+    uint64_t band_bytes = 0;
+    band_rows(image, band_of(targets), band_bytes);
+    std::size_t channels = 0;
+    for (const Target& target : targets) channels += target.picks.size();
+    check_limit(image, channels, band_bytes);
+}
+
+// The first row of the chunk that holds data row `y`. Bands start there and
+// end at a chunk's end or the data window's: OpenEXR's C core mishandles
+// the buffer of a chunk read in part (and would decode it twice), and tiles
+// are read whole.
+int band_start(const OpenImage& image, int y) {
+    const int chunk = chunk_rows(image);
+    return image.spec.y + (y - image.spec.y) / chunk * chunk;
+}
+
+// Decodes the image into its targets, each the size of the display window,
+// band after band of rows, reading only the channels that the targets take.
+// The memory of targets that are planes is the caller's, held already.
+void decode(OpenImage& image, std::vector<Target>& targets) {
+    const OIIO::ImageSpec& s = image.spec;
+    check_targets(image, targets);
+    Band band = band_of(targets);
+    uint64_t passing_bytes = 0;
+    const int rows_per_band = band_rows(image, band, passing_bytes);
+    uint64_t kept_bytes = 0;
+    for (const Target& target : targets)
+        if (target.planes.empty()) kept_bytes = plus(kept_bytes, display_bytes(s, target.picks.size()));
+    hold_image_bytes(image.path, kept_bytes, passing_bytes);
+    for (Target& target : targets) start_target(target, image);
+
+    const int top = std::max(s.y, s.full_y), bottom = std::min(s.y + s.height, s.full_y + s.full_height);
+    const bool columns_meet = std::max(s.x, s.full_x) < std::min(s.x + s.width, s.full_x + s.full_width);
+    const bool rows_meet = columns_meet && band.channels() > 0 && top < bottom;
+    if (rows_meet) band.samples.resize(std::size_t(rows_per_band) * std::size_t(s.width) * band.channels());
+    for (Target& target : targets)
+        if (!target.planes.empty()) add_outside_rows(target, s, 0, rows_meet ? top - s.full_y : s.full_height);
+    for (int y0 = band_start(image, top); rows_meet && y0 < bottom; y0 += rows_per_band) {
+        const int y1 = std::min(s.y + s.height, y0 + rows_per_band);
+        band.y0 = y0;
+        read_rows(image, y0, y1, band.first, band.end, OIIO::TypeDesc::FLOAT, band.samples.data());
+        for (Target& target : targets)
+            for (std::size_t k = 0; k < target.picks.size(); ++k)
+                if (target.reads_numbers(k, s)) read_numbers(image, target.picks[k].channel, y0, y1, target.numbers[k]);
+        for (int y = std::max(y0, top); y < std::min(y1, bottom); ++y)
+            for (Target& target : targets) store_row(target, s, band, y);
+    }
+    for (Target& target : targets) {
+        if (target.planes.empty()) {
+            add_outside_rows(target, s, 0, s.full_height);
+        } else if (rows_meet) {
+            add_outside_rows(target, s, bottom - s.full_y, s.full_height);
+        }
+    }
+}
+
+host::Image decode_one(OpenImage& image, std::vector<Pick> picks) {
+    std::vector<Target> targets(1);
+    targets[0].picks = std::move(picks);
+    decode(image, targets);
+    return std::move(targets[0].image);
+}
+
+// Decodes the image into planes of the display window's size, one per pick
+// of the target.
+void decode_into(OpenImage& image, Target target, std::vector<float*> planes) {
+    std::vector<Target> targets{std::move(target)};
+    targets[0].planes = std::move(planes);
+    decode(image, targets);
+}
+
+Target target_of(std::vector<Pick> picks) {
+    Target target;
+    target.picks = std::move(picks);
+    return target;
+}
+
+// A frame for a render. Memory that runs out means that the command's images
+// do not fit together, as for any image.
+host::Frame new_frame(const OIIO::ImageSpec& spec, int32_t number) {
+    try {
+        return host::Frame(spec.full_width, spec.full_height, number);
+    } catch (const host::HostError&) {
+        throw std::bad_alloc();
+    }
+}
+
+Pick depth_pick(int channel) { return {channel, 0.0f, NO_DEPTH, true}; }
+
+std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
+    return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
+}
+
+}  // namespace
+
+std::string size_text(int64_t width, int64_t height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+int exr_chunk_rows(const std::string& compression) {
+    const std::string name = compression.substr(0, compression.find(':'));
+    if (name == "zip" || name == "pxr24") return 16;
+    if (name == "piz" || name == "b44" || name == "b44a" || name == "dwaa") return 32;
+    if (name == "dwab") return 256;
+    return 1;  // none, rle, zips
+}
+
+uint64_t default_max_image_bytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
+    uint64_t memory = pages > 0 && page > 0 ? uint64_t(pages) * uint64_t(page) : uint64_t{4} << 30;
+    std::ifstream cgroup("/sys/fs/cgroup/memory.max");  // "max" when there is no limit
+    uint64_t limit = 0;
+    if (cgroup >> limit && limit > 0) memory = std::min(memory, limit);
+    return memory / 8;
+}
+
+uint64_t max_image_bytes() { return limit_given > 0 ? limit_given : default_max_image_bytes(); }
+
+void set_max_image_bytes(uint64_t bytes) { limit_given = bytes; }
+
+void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra) {
+    const uint64_t samples = times(times(uint64_t(width), uint64_t(height)), uint64_t(channels));
+    const uint64_t bytes = plus(times(samples, sizeof(float)), extra);
+    uint64_t limit = max_image_bytes();
+    std::string file_note;
+    if (limit_given == 0) {
+        std::error_code error;
+        const uint64_t file_bytes = fs::file_size(path, error);
+        const uint64_t allowed = std::max(SMALL_INPUT_BYTES, times(error ? 0 : file_bytes, DECODED_PER_FILE_BYTE));
+        if (allowed < limit) {
+            limit = allowed;
+            file_note = " for a file of " + (file_bytes < MB ? std::to_string(file_bytes) + " bytes"
+                                                             : std::to_string(megabytes(file_bytes)) + " MB");
+        }
+    }
+    if (bytes <= limit) return;
+    throw Error(path + ": " + size_text(width, height) + " pixels of " + std::to_string(channels) +
+                (channels == 1 ? " channel" : " channels") + " take " + std::to_string(megabytes(bytes)) +
+                " MB, beyond the limit of " + std::to_string(limit >> 20) + " MB" + file_note + " (--max-image-mb)");
+}
+
+void check_not_special_file(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        throw Error(path + ": not a regular file (" + file_kind(status.st_mode) + ")");
+    }
+}
+
+void check_input_file(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) throw Error(path + ": no such file");
+        throw Error(path + ": cannot read the file: " + std::strerror(errno));
+    }
+    if (S_ISDIR(status.st_mode)) throw Error(path + ": is a directory, not an image");
+    if (!S_ISREG(status.st_mode)) throw Error(path + ": not a regular file (" + file_kind(status.st_mode) + ")");
+    if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
+}
+
+HeldImages::HeldImages() {
+    const std::lock_guard lock(ledger().mutex);
+    ++ledger().scopes;
+}
+
+HeldImages::~HeldImages() {
+    const std::lock_guard lock(ledger().mutex);
+    if (--ledger().scopes == 0) ledger().held = 0;
+}
+
+void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing) {
+    Ledger& book = ledger();
+    const std::lock_guard lock(book.mutex);
+    const uint64_t before = book.scopes > 0 ? book.held : 0;
+    const uint64_t total = plus(plus(before, bytes), passing);
+    const uint64_t limit = max_image_bytes();
+    if (total > limit) {
+        throw Error(path + ": the command's images would take " + std::to_string(megabytes(total)) +
+                    " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
+    }
+    if (book.scopes > 0) book.held = plus(book.held, bytes);
+}
+
+std::vector<std::string> channel_names(const std::string& path) { return open_image(path).names; }
+
+host::Image read_channels(const std::string& path, const std::vector<std::string>& channels) {
+    OpenImage image = open_image(path);
+    std::vector<Pick> picks;
+    for (const std::string& wanted : channels) {
+        const int found = find_one(image, wanted, "");
+        if (found < 0) throw no_channel(image, wanted);
+        picks.push_back({found});
+    }
+    return decode_one(image, std::move(picks));
+}
+
+host::Image read_depth(const std::string& path, const ChannelChoice& choice) {
+    OpenImage image = open_image(path, choice.subimage);
+    return decode_one(image, {depth_pick(depth_source(image, choice))});
+}
+
+host::Image read_rgba(const std::string& path, const ChannelChoice& choice) {
+    OpenImage image = open_image(path, choice.subimage);
+    return decode_one(image, rgba_picks(colour_sources(image, choice)));
+}
+
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice) {
+    OpenImage image = open_image(path, choice.subimage);
+    std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
+    picks.pop_back();
+    return decode_one(image, std::move(picks));
+}
+
+RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice, const std::string& depth_path) {
+    RenderFrame render = read_render(path, choice, depth_path);
+    RgbaAndDepth out;
+    out.rgba = frame_channels(render.frame, host::Frame::COLOUR_BUFFERS);
+    out.rgba.name = path;
+    out.depth = frame_channels(render.frame, std::array<int32_t, 1>{BUF_DEPTH});
+    out.depth.name = depth_path.empty() ? path : depth_path;
+    out.source = std::move(render.source);
+    return out;
+}
+
+RenderFrame read_render(const std::string& path, const ChannelChoice& choice, const std::string& depth_path,
+                        int32_t number) {
+    OpenImage image = open_image(path, choice.subimage);
+    const std::vector<int> colour = colour_sources(image, choice);
+    ImageSource source;
+    source.header = image.spec;
+    for (int c : colour) source.types.push_back(image.spec.channelformat(c >= 0 ? c : colour[0]));
+    std::vector<Pick> picks = rgba_picks(colour);
+    std::vector<int32_t> buffers(host::Frame::COLOUR_BUFFERS.begin(), host::Frame::COLOUR_BUFFERS.end());
+    if (depth_path.empty()) {
+        const int depth = depth_source(image, choice);
+        picks.push_back(depth_pick(depth));
+        buffers.push_back(BUF_DEPTH);
+        source.types.push_back(image.spec.channelformat(depth));
+    }
+    Target target = target_of(std::move(picks));
+    check_targets(image, {target});  // before the frame takes its memory
+    uint64_t passing_bytes = 0;
+    band_rows(image, band_of({target}), passing_bytes);
+    hold_image_bytes(path, display_bytes(image.spec, host::Frame::ALL_BUFFERS.size()), passing_bytes);
+    RenderFrame out{new_frame(image.spec, number), std::move(source)};
+    std::vector<float*> planes;
+    for (int32_t buffer : buffers) planes.push_back(out.frame.samples(buffer).data());
+    decode_into(image, std::move(target), std::move(planes));
+    if (!depth_path.empty()) {
+        OpenImage depth_image = open_image(depth_path);
+        const int depth = depth_source(depth_image, {"", "", choice.depth_channel});
+        out.source.types.push_back(depth_image.spec.channelformat(depth));
+        const OIIO::ImageSpec& d = depth_image.spec;
+        if (d.full_width != out.frame.width() || d.full_height != out.frame.height()) {
+            throw Error(depth_path + ": size " + size_text(d.full_width, d.full_height) + " differs from " +
+                        size_text(out.frame.width(), out.frame.height()) + " of " + path);
+        }
+        decode_into(depth_image, target_of({depth_pick(depth)}), {out.frame.samples(BUF_DEPTH).data()});
+    }
+    return out;
+}
+
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers) {
+    hold_image_bytes("a copy of the frame",
+                     times(times(uint64_t(frame.width()), uint64_t(frame.height())), buffers.size() * sizeof(float)));
+    host::Image out;
+    out.width = frame.width();
+    out.height = frame.height();
+    out.channels = int32_t(buffers.size());
+    out.pixels.resize(std::size_t(out.width) * std::size_t(out.height) * buffers.size());
+    for (std::size_t c = 0; c < buffers.size(); ++c) {
+        std::span<const float> samples = frame.samples(buffers[c]);
+        for (std::size_t i = 0; i < samples.size(); ++i) out.pixels[i * buffers.size() + c] = samples[i];
+    }
+    return out;
+}
+
+}  // namespace zhost
