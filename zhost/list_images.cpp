@@ -64,14 +64,19 @@ host::Image load_depth_file(const host::Module& module, const std::string& path)
     return std::move(*load.image);
 }
 
-host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path) {
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
+                            const Placement* placement) {
     host::Image image;
     if (extension_of(path) == ".zb") {
         image = load_depth_file(module, path);
+        if (placement != nullptr) {
+            const Window whole{0, 0, image.width, image.height};
+            image = placed(image, whole, window_beside(*placement, whole, path), NO_DEPTH);
+        }
     } else if (channel_names(path).size() == 1) {
-        image = read_depth(path);  // integer samples keep their numbers
+        image = read_depth(path, {}, placement);  // integer samples keep their numbers
     } else {
-        image = read_rgba(path);
+        image = read_rgba(path, {}, placement);
     }
     image.name = name;
     return image;
