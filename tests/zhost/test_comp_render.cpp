@@ -463,28 +463,34 @@ TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
         return values[c];
     };
     const auto comp_value = [&](int x, int y, int c) {
-        const int i = index(x, y);
+        const int i = y * 100 + x;
         const double values[] = {1000.0 + i, 2000.0 + i, 3000.0 + i, 0.5, 256.0 + i, 512.0 + i, 33554433.0 + i, 7.0};
         return values[c];
     };
     write_windowed(dir / "render.exr", frame, {"R", "G", "B", "A", "Z", "diffuse.R", "diffuse.G", "N.x", "id"},
                    {FLOAT, FLOAT, FLOAT, FLOAT, FLOAT, HALF, HALF, FLOAT, UINT}, render_value);
-    write_windowed(dir / "comp.exr", frame, {"R", "G", "B", "A", "diffuse.R", "diffuse.G", "id", "glow"},
-                   {FLOAT, FLOAT, FLOAT, FLOAT, FLOAT, HALF, UINT, FLOAT}, comp_value);
+    for (int scale : {1, 2}) {
+        write_windowed(dir / ("comp" + std::to_string(scale) + ".exr"),
+                       {0, 0, W * scale, H * scale, 0, 0, W * scale, H * scale},
+                       {"R", "G", "B", "A", "diffuse.R", "diffuse.G", "id", "glow"},
+                       {FLOAT, FLOAT, FLOAT, FLOAT, FLOAT, HALF, UINT, FLOAT}, comp_value);
+    }
     write_windowed(dir / "depth.exr", frame, {"Z"}, {FLOAT}, [&](int x, int y, int) { return image_depth(index(x, y)); });
     struct Case {
         std::vector<std::string> options;
         OIIO::TypeDesc diffuse, normal;  // output types; id stays uint
+        int comp_scale;                  // a comp image twice the frame's size is sampled where the compositor samples it
     };
-    const Case cases[] = {{{}, HALF, FLOAT}, {{"-d", "half"}, HALF, HALF}, {{"-d", "float"}, FLOAT, FLOAT}};
+    const Case cases[] = {
+        {{}, HALF, FLOAT, 1}, {{"-d", "half"}, HALF, HALF, 1}, {{"-d", "float"}, FLOAT, FLOAT, 1}, {{}, HALF, FLOAT, 2}};
     for (const Case& c : cases) {
         std::vector<std::string> args = {"comp", "--render", "render.exr", "--zbuffer", "depth.exr",
-                                         "--comp", "comp.exr", "-o", "o.exr"};
+                                         "--comp", "comp" + std::to_string(c.comp_scale) + ".exr", "-o", "o.exr"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         const ztest::RunResult run = run_in(dir.path(), args);
         ASSERT_EQ(run.status, 0) << run.err;
         const Output out = read_output(dir / "o.exr");
-        const std::string what = c.options.empty() ? "as stored" : c.options[1];
+        const std::string what = (c.options.empty() ? "as stored" : c.options[1]) + " x" + std::to_string(c.comp_scale);
         std::map<std::string, OIIO::TypeDesc> types;
         for (int ch = 0; ch < out.spec.nchannels; ++ch) types[out.spec.channelnames[std::size_t(ch)]] = out.spec.channelformat(ch);
         const std::map<std::string, OIIO::TypeDesc> expected_types = {
@@ -501,7 +507,8 @@ TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
                 const std::size_t i = std::size_t(index(x, y));
                 const bool nearer = image_depth(int(i)) < render_depth(int(i));
                 const auto picked = [&](int render_channel, int comp_channel) {
-                    return nearer ? comp_value(x, y, comp_channel) : render_value(x, y, render_channel);
+                    return nearer ? comp_value(x * c.comp_scale, y * c.comp_scale, comp_channel)
+                                  : render_value(x, y, render_channel);
                 };
                 const std::string at = what + " pixel " + std::to_string(i) + (nearer ? " (comp)" : " (render)");
                 EXPECT_EQ(out.channels.at("diffuse.R")[i], stored(c.diffuse, stored(HALF, picked(5, 4)))) << at;
