@@ -49,6 +49,15 @@ void check_depth_input(const std::string& path) {
     if (std::filesystem::status(path, error).type() != std::filesystem::file_type::fifo) check_not_special_file(path);
 }
 
+// A depth file holds no windows: one of the render's frame size lies on the
+// frame, any other on the render's display window, as the images of files.
+host::Image place_depth_file(host::Image image, const Placement& placement, const std::string& path) {
+    const Window& frame = placement.frame;
+    if (image.width == frame.width && image.height == frame.height) return image;
+    const Window lies{placement.display.x, placement.display.y, image.width, image.height};
+    return placed(image, lies, window_beside(placement, lies, path), NO_DEPTH);
+}
+
 }  // namespace
 
 // The file is opened once, by the loader; a size beyond the image limit is
@@ -69,10 +78,7 @@ host::Image read_list_image(const host::Module& module, const std::string& name,
     host::Image image;
     if (extension_of(path) == ".zb") {
         image = load_depth_file(module, path);
-        if (placement != nullptr) {
-            const Window whole{0, 0, image.width, image.height};
-            image = placed(image, whole, window_beside(*placement, whole, path), NO_DEPTH);
-        }
+        if (placement != nullptr) image = place_depth_file(std::move(image), *placement, path);
     } else if (channel_names(path).size() == 1) {
         image = read_depth(path, {}, placement);  // integer samples keep their numbers
     } else {

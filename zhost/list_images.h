@@ -17,7 +17,8 @@ host::Image load_depth_file(const host::Module& module, const std::string& path)
 
 // An image for the image list, named `name`: a depth file (".zb") through
 // the loader, a one-channel image as it is, anything else as RGBA; placed
-// beside a render when `placement` is given (a depth file lies at 0,0).
+// beside a render when `placement` is given (a depth file of the render's
+// frame size lies on its frame, any other on its display window).
 host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
                             const Placement* placement = nullptr);
 

@@ -372,6 +372,7 @@ TEST(ZhostComp, TheFrameIsTheRendersDataWindowAndImagesLieByPixelCoordinates) {
         Windows render, depth, comp;
         int comp_scale;  // the comp's display size over the render's
         const char* note;
+        bool depth_file = false;  // the depth as a .zb of its display window, which holds no windows
     };
     const Case cases[] = {
         {"overscan, comp data window offset", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
@@ -382,6 +383,10 @@ TEST(ZhostComp, TheFrameIsTheRendersDataWindowAndImagesLieByPixelCoordinates) {
          {0, 0, 9, 6, 0, 0, 9, 6}, 1, ""},
         {"comp display twice the render's", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
          {-4, -4, 24, 16, 0, 0, 16, 8}, 2, "note: comp image 24x16 scaled to the 12x8 frame\n"},
+        {"overscan, a depth file of the display window", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
+         {0, 0, 12, 8, 2, 2, 8, 4}, 1, "", true},
+        {"render inside its display window, a depth file", {2, 1, 5, 3, 0, 0, 9, 6}, {0, 0, 9, 6, 0, 0, 9, 6},
+         {0, 0, 9, 6, 0, 0, 9, 6}, 1, "", true},
     };
     for (const Case& c : cases) {
         write_windowed(dir / "render.exr", c.render, {"R", "G", "B", "A", "Z"}, std::vector<OIIO::TypeDesc>(5, OIIO::TypeDesc::FLOAT),
@@ -389,8 +394,12 @@ TEST(ZhostComp, TheFrameIsTheRendersDataWindowAndImagesLieByPixelCoordinates) {
         write_windowed(dir / "depth.exr", c.depth, {"Z"}, {OIIO::TypeDesc::FLOAT},
                        [&](int x, int y, int) { return depth_z(x, y); });
         write_windowed(dir / "comp.exr", c.comp, {"R", "G", "B"}, std::vector<OIIO::TypeDesc>(3, OIIO::TypeDesc::FLOAT), comp_value);
-        const ztest::RunResult run = run_in(
-            dir.path(), {"comp", "--render", "render.exr", "--zbuffer", "depth.exr", "--comp", "comp.exr", "-o", "o.exr"});
+        if (c.depth_file) {
+            ASSERT_EQ(run_zhost({"save", "depth.exr", "--base", "zb"}, dir.path()).status, 0);
+        }
+        const ztest::RunResult run =
+            run_in(dir.path(), {"comp", "--render", "render.exr", "--zbuffer", c.depth_file ? "zb0001.zb" : "depth.exr",
+                                "--comp", "comp.exr", "-o", "o.exr"});
         ASSERT_EQ(run.status, 0) << c.what << ": " << run.err;
         EXPECT_EQ(run.err, c.note) << c.what;
         const Output out = read_output(dir / "o.exr");
@@ -402,7 +411,9 @@ TEST(ZhostComp, TheFrameIsTheRendersDataWindowAndImagesLieByPixelCoordinates) {
         if (s.width != r.width || s.height != r.height) continue;
         for (int y = r.y; y < r.y + r.height; ++y) {
             for (int x = r.x; x < r.x + r.width; ++x) {
-                const double sample = inside(c.depth, x, y) ? depth_z(x, y) : INFINITY;
+                const Windows display{r.full_x, r.full_y, r.full_width, r.full_height, 0, 0, 0, 0};
+                const bool held = inside(c.depth, x, y) && (!c.depth_file || inside(display, x, y));
+                const double sample = held ? depth_z(x, y) : INFINITY;
                 const bool nearer = sample < render_z(x, y);
                 // The compositor's position in the comp image: the same pixel
                 // coordinates, or scaled from the render's display window to the comp's.
