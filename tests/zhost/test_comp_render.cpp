@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <Imath/half.h>
+
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <map>
 #include <tuple>
 
 #include "obk_version.h"
@@ -31,6 +35,87 @@ std::vector<float> read_pixels(const fs::path& path, int expected_channels) {
     EXPECT_TRUE(in->read_image(0, 0, 0, in->spec().nchannels, OIIO::TypeDesc::FLOAT, pixels.data()));
     return pixels;
 }
+
+
+// Data and display windows of an image: x, y, width, height of each.
+struct Windows {
+    int x, y, width, height;
+    int full_x, full_y, full_width, full_height;
+};
+
+// A sample by absolute pixel coordinates and channel.
+using SampleAt = std::function<double(int x, int y, int channel)>;
+
+// Writes an EXR with OpenImageIO with the given windows, each channel in its
+// own type (half, float or uint).
+void write_windowed(const fs::path& path, const Windows& w, const std::vector<std::string>& names,
+                    const std::vector<OIIO::TypeDesc>& types, const SampleAt& value) {
+    OIIO::ImageSpec spec(w.width, w.height, int(names.size()), OIIO::TypeDesc::FLOAT);
+    spec.x = w.x;
+    spec.y = w.y;
+    spec.full_x = w.full_x;
+    spec.full_y = w.full_y;
+    spec.full_width = w.full_width;
+    spec.full_height = w.full_height;
+    spec.channelnames = names;
+    spec.channelformats = types;
+    std::vector<unsigned char> data;
+    const auto append = [&](const void* bytes, std::size_t size) {
+        data.insert(data.end(), static_cast<const unsigned char*>(bytes), static_cast<const unsigned char*>(bytes) + size);
+    };
+    for (int y = w.y; y < w.y + w.height; ++y) {
+        for (int x = w.x; x < w.x + w.width; ++x) {
+            for (std::size_t c = 0; c < names.size(); ++c) {
+                const double v = value(x, y, int(c));
+                if (types[c] == OIIO::TypeDesc::HALF) {
+                    const Imath::half h{float(v)};
+                    append(&h, sizeof h);
+                } else if (types[c] == OIIO::TypeDesc::UINT) {
+                    const auto u = uint32_t(v);
+                    append(&u, sizeof u);
+                } else {
+                    const auto f = float(v);
+                    append(&f, sizeof f);
+                }
+            }
+        }
+    }
+    auto out = OIIO::ImageOutput::create(path.string());
+    ASSERT_TRUE(out && out->open(path.string(), spec) && out->write_image(OIIO::TypeDesc::UNKNOWN, data.data()) &&
+                out->close())
+        << path;
+}
+
+// An output read back: its header and each channel by name, uint channels
+// as their exact numbers.
+struct Output {
+    OIIO::ImageSpec spec;
+    std::map<std::string, std::vector<double>> channels;
+};
+
+Output read_output(const fs::path& path) {
+    Output out;
+    auto in = OIIO::ImageInput::open(path.string());
+    EXPECT_TRUE(in) << path;
+    if (!in) return out;
+    out.spec = in->spec();
+    const std::size_t pixels = std::size_t(out.spec.width) * std::size_t(out.spec.height);
+    for (int c = 0; c < out.spec.nchannels; ++c) {
+        std::vector<double>& values = out.channels[out.spec.channelnames[std::size_t(c)]];
+        if (out.spec.channelformat(c) == OIIO::TypeDesc::UINT) {
+            std::vector<uint32_t> read(pixels);
+            EXPECT_TRUE(in->read_image(0, 0, c, c + 1, OIIO::TypeDesc::UINT, read.data()));
+            values.assign(read.begin(), read.end());
+        } else {
+            std::vector<float> read(pixels);
+            EXPECT_TRUE(in->read_image(0, 0, c, c + 1, OIIO::TypeDesc::FLOAT, read.data()));
+            values.assign(read.begin(), read.end());
+        }
+    }
+    return out;
+}
+
+bool inside(const Windows& w, int x, int y) { return x >= w.x && x < w.x + w.width && y >= w.y && y < w.y + w.height; }
 
 void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -271,42 +356,180 @@ TEST(ZhostComp, OutputsFollowTheRender) {
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4), (std::vector<uint8_t>{188, 188, 188, 255}));
 }
 
-// A render whose data window covers only part of the frame composites as the
-// whole frame with zero colour and alpha and infinite depth around it.
-TEST(ZhostComp, ARenderWithAnOffsetDataWindowCompositesLikeThePixelAlignedOne) {
+// The frame is the render's data window (overscan included), and the output
+// keeps both windows. The other images lie by pixel coordinates: their data
+// windows may be offset or smaller (nothing there beyond them); one of
+// another display size is scaled, over the render's data window as it lies
+// in the render's display window.
+TEST(ZhostComp, TheFrameIsTheRendersDataWindowAndImagesLieByPixelCoordinates) {
     test::TempDir dir;
-    Inputs in = make_inputs();
-    const int x0 = 2, y0 = 1, width = 5, height = 3;
-    std::vector<float> cropped;
-    for (int y = 0; y < H; ++y) {
-        for (int x = 0; x < W; ++x) {
-            float* pixel = &in.render[std::size_t((y * W + x) * 5)];
-            if (x >= x0 && x < x0 + width && y >= y0 && y < y0 + height) {
-                cropped.insert(cropped.end(), pixel, pixel + 5);
-            } else {
-                std::fill(pixel, pixel + 4, 0.0f);
-                pixel[4] = std::numeric_limits<float>::infinity();
+    const auto render_z = [](int x, int y) { return 1.0 + double((x + 2 * y + 40) % 4); };
+    const auto depth_z = [](int x, int y) { return 0.5 * double((3 * x + y + 40) % 9) + 0.5; };  // ties too
+    const auto render_value = [&](int x, int y, int c) { return c == 4 ? render_z(x, y) : c * 1000 + x * 10 + y + 0.25; };
+    const auto comp_value = [](int x, int y, int c) { return 5000 + c * 1000 + (x + 10) * 10 + (y + 10) + 0.5; };
+    struct Case {
+        const char* what;
+        Windows render, depth, comp;
+        int comp_scale;  // the comp's display size over the render's
+        const char* note;
+        bool depth_file = false;  // the depth as a .zb of its display window, which holds no windows
+    };
+    const Case cases[] = {
+        {"overscan, comp data window offset", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
+         {4, 3, 5, 3, 2, 2, 8, 4}, 1, ""},
+        {"overscan at a negative origin, depth over part", {-2, -1, 12, 8, 0, 0, 8, 6}, {-2, -1, 6, 8, 0, 0, 8, 6},
+         {-2, -1, 12, 8, 0, 0, 8, 6}, 1, ""},
+        {"render inside its display window", {2, 1, 5, 3, 0, 0, 9, 6}, {0, 0, 9, 6, 0, 0, 9, 6},
+         {0, 0, 9, 6, 0, 0, 9, 6}, 1, ""},
+        {"comp display twice the render's", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
+         {-4, -4, 24, 16, 0, 0, 16, 8}, 2, "note: comp image 24x16 scaled to the 12x8 frame\n"},
+        {"overscan, a depth file of the display window", {0, 0, 12, 8, 2, 2, 8, 4}, {0, 0, 12, 8, 2, 2, 8, 4},
+         {0, 0, 12, 8, 2, 2, 8, 4}, 1, "", true},
+        {"render inside its display window, a depth file", {2, 1, 5, 3, 0, 0, 9, 6}, {0, 0, 9, 6, 0, 0, 9, 6},
+         {0, 0, 9, 6, 0, 0, 9, 6}, 1, "", true},
+    };
+    for (const Case& c : cases) {
+        write_windowed(dir / "render.exr", c.render, {"R", "G", "B", "A", "Z"}, std::vector<OIIO::TypeDesc>(5, OIIO::TypeDesc::FLOAT),
+                       render_value);
+        write_windowed(dir / "depth.exr", c.depth, {"Z"}, {OIIO::TypeDesc::FLOAT},
+                       [&](int x, int y, int) { return depth_z(x, y); });
+        write_windowed(dir / "comp.exr", c.comp, {"R", "G", "B"}, std::vector<OIIO::TypeDesc>(3, OIIO::TypeDesc::FLOAT), comp_value);
+        if (c.depth_file) {
+            ASSERT_EQ(run_zhost({"save", "depth.exr", "--base", "zb"}, dir.path()).status, 0);
+        }
+        const ztest::RunResult run =
+            run_in(dir.path(), {"comp", "--render", "render.exr", "--zbuffer", c.depth_file ? "zb0001.zb" : "depth.exr",
+                                "--comp", "comp.exr", "-o", "o.exr"});
+        ASSERT_EQ(run.status, 0) << c.what << ": " << run.err;
+        EXPECT_EQ(run.err, c.note) << c.what;
+        const Output out = read_output(dir / "o.exr");
+        const OIIO::ImageSpec& s = out.spec;
+        const Windows& r = c.render;
+        EXPECT_EQ(std::vector({s.x, s.y, s.width, s.height, s.full_x, s.full_y, s.full_width, s.full_height}),
+                  std::vector({r.x, r.y, r.width, r.height, r.full_x, r.full_y, r.full_width, r.full_height}))
+            << c.what;
+        if (s.width != r.width || s.height != r.height) continue;
+        for (int y = r.y; y < r.y + r.height; ++y) {
+            for (int x = r.x; x < r.x + r.width; ++x) {
+                const Windows display{r.full_x, r.full_y, r.full_width, r.full_height, 0, 0, 0, 0};
+                const bool held = inside(c.depth, x, y) && (!c.depth_file || inside(display, x, y));
+                const double sample = held ? depth_z(x, y) : INFINITY;
+                const bool nearer = sample < render_z(x, y);
+                // The compositor's position in the comp image: the same pixel
+                // coordinates, or scaled from the render's display window to the comp's.
+                const bool same = c.comp_scale == 1;
+                const int comp_x = same ? x : c.comp.full_x + (x - r.full_x) * c.comp_scale;
+                const int comp_y = same ? y : c.comp.full_y + (y - r.full_y) * c.comp_scale;
+                const std::size_t i = std::size_t((y - r.y) * r.width + (x - r.x));
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double comp = inside(c.comp, comp_x, comp_y) ? comp_value(comp_x, comp_y, ch) : 0.0;
+                    EXPECT_EQ(out.channels.at(std::string(1, "RGB"[ch]))[i],
+                              float(nearer ? comp : render_value(x, y, ch)))
+                        << c.what << " at " << x << "," << y;
+                }
+                EXPECT_EQ(out.channels.at("A")[i], float(render_value(x, y, 3))) << c.what << " at " << x << "," << y;
+                EXPECT_EQ(out.channels.at("Z")[i], float(nearer ? sample : render_z(x, y))) << c.what << " at " << x << "," << y;
             }
         }
     }
-    write_inputs(dir, in);
-    OIIO::ImageSpec spec(width, height, 5, OIIO::TypeDesc::FLOAT);
-    spec.x = x0;
-    spec.y = y0;
-    spec.full_width = W;
-    spec.full_height = H;
-    spec.channelnames = {"R", "G", "B", "A", "Z"};
-    auto out = OIIO::ImageOutput::create((dir / "cropped.exr").string());
-    ASSERT_TRUE(out && out->open((dir / "cropped.exr").string(), spec) &&
-                out->write_image(OIIO::TypeDesc::FLOAT, cropped.data()) && out->close());
-    for (const char* render : {"render.exr", "cropped.exr"}) {
-        const std::string output = std::string("o-") + render;
-        const ztest::RunResult run = run_in(dir.path(), {"comp", "--render", render, "--zbuffer", "depth.exr", "--comp",
-                                                         "comp.exr", "-o", output});
-        ASSERT_EQ(run.status, 0) << run.err;
+}
+
+// Depth and comp images must have the render's display size with
+// --no-scale: exactly that size is taken, one pixel more is refused.
+TEST(ZhostComp, NoScaleRefusesImagesOfAnotherDisplaySize) {
+    test::TempDir dir;
+    write_inputs(dir, make_inputs());
+    ztest::write_image((dir / "wide.exr").string(), W + 1, H, {"R", "G", "B"}, ztest::samples((W + 1) * H, 3));
+    ztest::write_image((dir / "tall.exr").string(), W, H + 1, {"Z"}, std::vector<float>(W * (H + 1), 1.0f));
+    ASSERT_EQ(run_zhost({"save", "tall.exr", "--base", "tall"}, dir.path()).status, 0);
+    const auto comp = [](const std::string& zbuffer, const std::string& image) {
+        return std::vector<std::string>{"comp", "--render", "render.exr", "--zbuffer", zbuffer, "--comp",
+                                        image, "-o", "o.exr", "--no-scale"};
+    };
+    const ztest::RunResult same = run_in(dir.path(), comp("depth.exr", "comp.exr"));
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.err, "");
+    fs::remove(dir / "o.exr");
+    const std::tuple<const char*, const char*, const char*> refused[] = {
+        {"depth.exr", "wide.exr", "wide.exr: display window 10x6 differs from the render's 9x6 (--no-scale)"},
+        {"tall.exr", "comp.exr", "tall.exr: display window 9x7 differs from the render's 9x6 (--no-scale)"},
+        {"tall0001.zb", "comp.exr", "tall0001.zb: display window 9x7 differs from the render's 9x6 (--no-scale)"},
+    };
+    for (const auto& [zbuffer, image, reason] : refused) expect_refused(dir, comp(zbuffer, image), reason);
+}
+
+// Every channel of the render is kept with its name and type; those the
+// comp image has too follow the pixel the compositor picked (ties and
+// farther keep the render's), the others pass through unchanged.
+TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
+    test::TempDir dir;
+    constexpr OIIO::TypeDesc HALF = OIIO::TypeDesc::HALF, FLOAT = OIIO::TypeDesc::FLOAT, UINT = OIIO::TypeDesc::UINT;
+    const Windows frame{0, 0, W, H, 0, 0, W, H};
+    const auto index = [](int x, int y) { return y * W + x; };
+    // IDs beyond 2^24, which a float would not hold.
+    const auto render_value = [&](int x, int y, int c) {
+        const int i = index(x, y);
+        const double values[] = {ztest::sample(i, 0), ztest::sample(i, 1), ztest::sample(i, 2), ztest::sample(i, 3),
+                                 render_depth(i), i + 0.25, i + 0.5, i * 1.5 + 0.1, 16777217.0 + 3 * i};
+        return values[c];
+    };
+    const auto comp_value = [&](int x, int y, int c) {
+        const int i = y * 100 + x;
+        const double values[] = {1000.0 + i, 2000.0 + i, 3000.0 + i, 0.5, 256.0 + i, 512.0 + i, 33554433.0 + i, 7.0};
+        return values[c];
+    };
+    write_windowed(dir / "render.exr", frame, {"R", "G", "B", "A", "Z", "diffuse.R", "diffuse.G", "N.x", "id"},
+                   {FLOAT, FLOAT, FLOAT, FLOAT, FLOAT, HALF, HALF, FLOAT, UINT}, render_value);
+    for (int scale : {1, 2}) {
+        write_windowed(dir / ("comp" + std::to_string(scale) + ".exr"),
+                       {0, 0, W * scale, H * scale, 0, 0, W * scale, H * scale},
+                       {"R", "G", "B", "A", "diffuse.R", "diffuse.G", "id", "glow"},
+                       {FLOAT, FLOAT, FLOAT, FLOAT, FLOAT, HALF, UINT, FLOAT}, comp_value);
     }
-    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "o-cropped.exr", 5)), ztest::bits_of(read_pixels(dir / "o-render.exr", 5)));
-    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "o-cropped.exr", 5)), ztest::bits_of(expected_merge(in)));
+    write_windowed(dir / "depth.exr", frame, {"Z"}, {FLOAT}, [&](int x, int y, int) { return image_depth(index(x, y)); });
+    struct Case {
+        std::vector<std::string> options;
+        OIIO::TypeDesc diffuse, normal;  // output types; id stays uint
+        int comp_scale;                  // a comp image twice the frame's size is sampled where the compositor samples it
+    };
+    const Case cases[] = {
+        {{}, HALF, FLOAT, 1}, {{"-d", "half"}, HALF, HALF, 1}, {{"-d", "float"}, FLOAT, FLOAT, 1}, {{}, HALF, FLOAT, 2}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"comp", "--render", "render.exr", "--zbuffer", "depth.exr",
+                                         "--comp", "comp" + std::to_string(c.comp_scale) + ".exr", "-o", "o.exr"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ztest::RunResult run = run_in(dir.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Output out = read_output(dir / "o.exr");
+        const std::string what = (c.options.empty() ? "as stored" : c.options[1]) + " x" + std::to_string(c.comp_scale);
+        std::map<std::string, OIIO::TypeDesc> types;
+        for (int ch = 0; ch < out.spec.nchannels; ++ch) types[out.spec.channelnames[std::size_t(ch)]] = out.spec.channelformat(ch);
+        const std::map<std::string, OIIO::TypeDesc> expected_types = {
+            {"R", c.normal}, {"G", c.normal}, {"B", c.normal}, {"A", c.normal}, {"Z", c.normal},
+            {"diffuse.R", c.diffuse}, {"diffuse.G", c.diffuse}, {"N.x", c.normal}, {"id", UINT}};
+        EXPECT_EQ(types, expected_types) << what;
+        if (types != expected_types) continue;
+        const auto stored = [](OIIO::TypeDesc type, double value) {
+            if (type == OIIO::TypeDesc::HALF) return double(float(Imath::half(float(value))));
+            return type == OIIO::TypeDesc::UINT ? value : double(float(value));
+        };
+        for (int y = 0; y < H; ++y) {
+            for (int x = 0; x < W; ++x) {
+                const std::size_t i = std::size_t(index(x, y));
+                const bool nearer = image_depth(int(i)) < render_depth(int(i));
+                const auto picked = [&](int render_channel, int comp_channel) {
+                    return nearer ? comp_value(x * c.comp_scale, y * c.comp_scale, comp_channel)
+                                  : render_value(x, y, render_channel);
+                };
+                const std::string at = what + " pixel " + std::to_string(i) + (nearer ? " (comp)" : " (render)");
+                EXPECT_EQ(out.channels.at("diffuse.R")[i], stored(c.diffuse, stored(HALF, picked(5, 4)))) << at;
+                EXPECT_EQ(out.channels.at("diffuse.G")[i], stored(c.diffuse, stored(HALF, picked(6, 5)))) << at;
+                EXPECT_EQ(out.channels.at("id")[i], picked(8, 6)) << at;
+                EXPECT_EQ(out.channels.at("N.x")[i], stored(c.normal, stored(FLOAT, render_value(x, y, 7)))) << at;
+                EXPECT_EQ(out.channels.at("A")[i], stored(c.normal, render_value(x, y, 3))) << at;
+            }
+        }
+    }
 }
 
 // The render's colour from a layer or a part, its depth from a named channel.
@@ -337,12 +560,31 @@ TEST(ZhostComp, TakesTheRendersLayerPartOrDepthChannelAsAsked) {
         {"--render", "named.exr", "--depth-channel", "distance"},
         {"--render", "parts.exr", "--subimage", "1"},
     };
-    for (const std::vector<std::string>& choice : choices) {
+    // The output names the channels composited as the render names them and
+    // keeps the render's other channels.
+    const std::vector<std::vector<std::string>> composited = {
+        {"beauty.R", "beauty.G", "beauty.B", "beauty.A", "beauty.Z"},
+        {"R", "G", "B", "A", "distance"},
+        {"R", "G", "B", "A", "Z"},
+    };
+    const std::vector<float> expected = expected_merge(in);
+    for (std::size_t k = 0; k < choices.size(); ++k) {
+        const std::vector<std::string>& choice = choices[k];
         std::vector<std::string> args = {"comp", "--zbuffer", "depth.exr", "--comp", "comp.exr", "-o", "out.exr"};
         args.insert(args.end(), choice.begin(), choice.end());
         const ztest::RunResult run = run_in(dir.path(), args);
         ASSERT_EQ(run.status, 0) << choice[1] << ": " << run.err;
-        EXPECT_EQ(ztest::bits_of(read_pixels(dir / "out.exr", 5)), ztest::bits_of(expected_merge(in))) << choice[1];
+        const Output out = read_output(dir / "out.exr");
+        EXPECT_EQ(out.channels.size(), k == 0 ? 10u : 5u) << choice[1];
+        for (std::size_t c = 0; c < 5; ++c) {
+            std::vector<float> merged, read;
+            for (int i = 0; i < W * H; ++i) merged.push_back(expected[std::size_t(i) * 5 + c]);
+            for (double v : out.channels.at(composited[k][c])) read.push_back(float(v));
+            EXPECT_EQ(ztest::bits_of(read), ztest::bits_of(merged)) << choice[1] << " " << composited[k][c];
+        }
+        if (k == 0) {
+            EXPECT_EQ(out.channels.at("spec.G"), std::vector<double>(W * H, 0.125)) << "passed through";
+        }
     }
 }
 

@@ -41,6 +41,18 @@ constexpr const char* COMPOSITING_RULE =
     "OBK_ZComp's rule: a pixel takes the composite image's colour and the depth image's depth where\n"
     "the depth image is nearer than the render; alpha stays the render's.";
 
+constexpr const char* COMP_CHANNELS_RULE =
+    "\nThe frame is the render's data window, overscan included; its display window goes to the\n"
+    "output. Other images lie by pixel coordinates; one whose display window has another size\n"
+    "than the render's is scaled to it by OBK_ZComp (said on stderr; refused with --no-scale).\n"
+    "EXR and TIFF outputs keep every channel of the render with its name, layer and type\n"
+    "(TIFF as floats). A channel that the comp image has too takes the comp image's value where\n"
+    "OBK_ZComp took its colour (the depth image strictly nearer), the render's elsewhere; the\n"
+    "render's other channels pass through unchanged. Alpha stays the render's, as OBK_ZComp\n"
+    "keeps it: this is not a premultiplied over. oiiotool --zover lays the nearer pixel over\n"
+    "the farther by its alpha, so where the nearer pixel is partly transparent its colour,\n"
+    "alpha and channels blend with the farther one's; here they are replaced whole.\n";
+
 constexpr const char* DEMO_EXAMPLE = "zhost demo --out out/demo --frame-count 2 --size 160x90";
 constexpr const char* COMP_EXAMPLE =
     "zhost comp --render inputs/render.0001.exr --zbuffer inputs/zbuf0001.zb --comp inputs/comp.0001.exr "
@@ -49,8 +61,9 @@ constexpr const char* COMP_EXAMPLE =
 // The end of a command's help: the compositing rule, then `examples`, which
 // run as they are in examples/ once examples/make-inputs.sh has made its
 // inputs.
-std::string help_footer(std::initializer_list<const char*> examples) {
-    std::string footer = std::string(COMPOSITING_RULE) + "\n\nExamples (in examples/, after examples/make-inputs.sh):";
+std::string help_footer(std::initializer_list<const char*> examples, const char* after_rule = "") {
+    std::string footer = std::string(COMPOSITING_RULE) + "\n" + after_rule +
+                         "\nExamples (in examples/, after examples/make-inputs.sh):";
     for (const char* example : examples) footer += std::string("\n  ") + example;
     return footer + "\n";
 }
@@ -169,7 +182,7 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
     command->add_option("--render-depth", comp.render_depth, "Depth of the render, as a separate image");
     command->add_option("--zbuffer", comp.zbuffer, "Depth image: a .zb file or any float image")->required();
     command->add_option("--comp", comp.comp, "Image to composite")->required();
-    command->add_option("-o,--output", comp.out, "Output: RGBA and Z (EXR) or RGBA")->required();
+    command->add_option("-o,--output", comp.out, "Output: every channel of the render (EXR, TIFF) or RGBA")->required();
     command->add_option("--frames", comp.frames, FRAMES_HELP + std::string("; every pattern takes the same frame"));
     command->add_option("--render-layer", comp.render_layer,
                         "Layer of the render whose LAYER.R, LAYER.G, LAYER.B, LAYER.A (and LAYER.Z) to composite");
@@ -180,9 +193,12 @@ CLI::App* add_comp(CLI::App& app, CompOptions& comp) {
         ->check(CLI::IsMember({"float", "half"}));
     command->add_option("--compression", comp.compression,
                         "EXR or TIFF compression (default: the render's, as oiiotool keeps it)");
+    command->add_flag("--no-scale", comp.no_scale,
+                      "Refuse a depth or comp image whose display window differs in size from the render's");
     command->footer(help_footer(
         {COMP_EXAMPLE, "zhost comp --render inputs/render.0002.exr --zbuffer inputs/depth.0002.exr "
-                       "--comp inputs/comp.0002.exr -o out/comp.0002.png"}));
+                       "--comp inputs/comp.0002.exr -o out/comp.0002.png"},
+        COMP_CHANNELS_RULE));
     return command;
 }
 

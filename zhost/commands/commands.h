@@ -68,6 +68,7 @@ struct CompOptions {
     std::string subimage;
     std::string data_type;  // "float" or "half"; empty: as the render stores it
     std::string compression;
+    bool no_scale = false;  // refuse images of another display size than the render's
 };
 
 struct RenderOptions {

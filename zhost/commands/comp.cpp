@@ -1,5 +1,8 @@
 // `zhost comp`: frames composited by depth through the module's "OBK_ZComp",
 // its two images chosen in the compositor's own panel.
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <future>
 
 #include "host/messages.h"
@@ -22,11 +25,12 @@ namespace {
 constexpr const char* DEPTH_IMAGE = "zbuffer";
 constexpr const char* COMP_IMAGE = "comp";
 
-host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel) {
-    host::Image depth = read_list_image(module, DEPTH_IMAGE, path);
+host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel,
+                         const Placement& placement) {
+    host::Image depth = read_list_image(module, DEPTH_IMAGE, path, &placement);
     if (depth.channels != 1) {
         // The Z (or the channel named) of an image with colour, or a clear refusal.
-        depth = read_depth(path, {"", "", depth_channel});
+        depth = read_depth(path, {"", "", depth_channel}, &placement);
         depth.name = DEPTH_IMAGE;
     }
     return depth;
@@ -40,6 +44,83 @@ void check_output_options(const CompOptions& options) {
         throw UsageError("-d applies to EXR and TIFF outputs, not " + options.out);
     }
 }
+
+// The render's channels beyond R, G, B, A and Z, and those of them that the
+// composite image has too, placed as the composite image is.
+struct OtherChannels {
+    StoredChannels render;
+    StoredChannels comp;
+    std::vector<std::size_t> shared;  // index in `render` of each channel of `comp`
+};
+
+OtherChannels read_other_channels(const RenderFrame& render, const std::string& render_path,
+                                  const std::string& subimage, const std::string& comp_path) {
+    OtherChannels others;
+    others.render = read_stored_channels(render_path, subimage, render.other_channels);
+    const std::vector<std::string> comp_names = channel_names(comp_path);
+    std::vector<std::string> shared;
+    for (std::size_t k = 0; k < others.render.names.size(); ++k) {
+        if (std::find(comp_names.begin(), comp_names.end(), others.render.names[k]) == comp_names.end()) continue;
+        shared.push_back(others.render.names[k]);
+        others.shared.push_back(k);
+    }
+    if (!shared.empty()) others.comp = read_stored_channels(comp_path, "", shared, &render.placement);
+    return others;
+}
+
+// The composite image's column (row) for frame column (row) `p`, as the
+// compositor maps it for an image `size` wide (high) in a frame `frame`
+// wide (high), clamped to the image as the image list clamps it.
+int32_t comp_position(int32_t p, int32_t size, int32_t frame) {
+    int32_t position = p;
+    if (size != frame) {
+        const double factor = double(float(double(size) / double(frame)));
+        position = int32_t(double(p) * factor + 0.5);
+    }
+    return std::clamp(position, 0, size - 1);
+}
+
+// The compositor took the composite image at a pixel exactly where it
+// changed the depth: it writes the depth image's value there, which is
+// strictly nearer than the render's or a NaN (either was a NaN).
+bool comp_taken(float rendered, float written) {
+    return std::isnan(written) || std::bit_cast<uint32_t>(rendered) != std::bit_cast<uint32_t>(written);
+}
+
+// The render's channels that the composite image has too take its value
+// wherever the compositor took its colour.
+void follow_compositor(const std::vector<float>& rendered_depth, const host::Frame& frame, OtherChannels& others) {
+    if (others.shared.empty()) return;
+    const std::span<const float> written = frame.samples(BUF_DEPTH);
+    const Window& comp = others.comp.window;
+    for (int32_t y = 0; y < frame.height(); ++y) {
+        const int32_t comp_y = comp_position(y, comp.height, frame.height());
+        for (int32_t x = 0; x < frame.width(); ++x) {
+            const std::size_t pixel = std::size_t(y) * std::size_t(frame.width()) + std::size_t(x);
+            if (!comp_taken(rendered_depth[pixel], written[pixel])) continue;
+            const std::size_t from =
+                std::size_t(comp_y) * std::size_t(comp.width) + std::size_t(comp_position(x, comp.width, frame.width()));
+            for (std::size_t k = 0; k < others.shared.size(); ++k) {
+                const std::size_t to = others.shared[k];
+                convert_sample(others.comp.types[k], others.comp.sample(from, k), others.render.types[to],
+                               others.render.sample(pixel, to));
+            }
+        }
+    }
+}
+
+// Types of the output's channels beyond R, G, B, A and Z: as stored, a
+// float or half channel as `data_type` says when given.
+void add_other_types(OutputSettings& settings, const StoredChannels& others, const std::string& data_type) {
+    if (data_type.empty()) return;
+    for (OIIO::TypeDesc type : others.types) {
+        const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
+        settings.types.push_back(floating ? OIIO::TypeDesc(data_type) : type);
+    }
+}
+
+// An output that holds channels beyond colour and depth: EXR and TIFF.
+bool holds_other_channels(const std::string& path) { return keeps_floats(path) && extension_of(path) != ".pfm"; }
 
 }  // namespace
 
@@ -58,35 +139,51 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
 // image, composite image). Returns the size written, "(WxH)".
 std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
+    const std::string render_path = path(options.render), comp_path = path(options.comp);
+    Placement placement = placement_of(render_path, options.subimage);
+    placement.refuse_scaling = options.no_scale;
     auto zbuffer = std::async(std::launch::async, [&] {
         const StageTimer timer("read depth image");
-        return read_zbuffer(module, path(options.zbuffer), options.depth_channel);
+        return read_zbuffer(module, path(options.zbuffer), options.depth_channel, placement);
     });
     auto comp = std::async(std::launch::async, [&] {
         const StageTimer timer("read comp image");
         // The compositor takes only its colour (image_rgb).
-        host::Image image = read_rgb(path(options.comp));
+        host::Image image = read_rgb(comp_path, {}, &placement);
         image.name = COMP_IMAGE;
         return image;
     });
     RenderFrame render = [&] {
         const StageTimer timer("read render");
-        return read_render(path(options.render), {options.subimage, options.render_layer, options.depth_channel},
+        return read_render(render_path, {options.subimage, options.render_layer, options.depth_channel},
                            path(options.render_depth), number);
     }();
     host::Frame& frame = render.frame;
-    const OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
+    OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
     std::vector<host::Image> images;
     images.push_back(zbuffer.get());
     images.push_back(comp.get());
+    OtherChannels others;
+    std::vector<float> rendered_depth;
+    if (!render.other_channels.empty() && holds_other_channels(options.out)) {
+        const StageTimer timer("read other channels");
+        others = read_other_channels(render, render_path, options.subimage, comp_path);
+        add_other_types(settings, others.render, options.data_type);
+        if (!others.shared.empty()) {
+            const std::span<const float> depth = frame.samples(BUF_DEPTH);
+            hold_image_bytes("a copy of the render's depth", depth.size() * sizeof(float));
+            rendered_depth.assign(depth.begin(), depth.end());
+        }
+    }
     note_scaling("depth image", images[0], frame);
     note_scaling("comp image", images[1], frame);
     {
         const StageTimer timer("composite");
         session.render(frame, std::move(images));
+        follow_compositor(rendered_depth, frame, others);
     }
     const StageTimer timer("write output");
-    write_frame_image(path(options.out), frame, settings);
+    write_frame_image(path(options.out), frame, settings, &others.render);
     return size_note(frame.width(), frame.height());
 }
 

@@ -61,7 +61,8 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
 }
 
 // The frame's render inputs, and the settings of outputs that follow them.
-host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings) {
+// The images are placed beside the render as `placement` says.
+host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings, Placement& placement) {
     const std::string depth_path = scene.render_depth.empty() ? "" : FramePattern(scene.render_depth).path(number);
     const std::string path = FramePattern(scene.render_rgba).path(number);
     RenderFrame render = read_render(path, {}, depth_path, number);
@@ -71,13 +72,15 @@ host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSett
                     size_text(scene.size->width, scene.size->height));
     }
     settings = follow_render(render.source, "", "");
+    placement = render.placement;
     return std::move(render.frame);
 }
 
-std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number) {
+std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number,
+                                          const Placement& placement) {
     std::vector<host::Image> images;
     for (const SceneImage& image : scene.images) {
-        images.push_back(read_list_image(module, image.name, FramePattern(image.file).path(number)));
+        images.push_back(read_list_image(module, image.name, FramePattern(image.file).path(number), &placement));
     }
     return images;
 }
@@ -155,8 +158,9 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     std::vector<std::size_t> written_before(servers.size(), 0);
     loop.run([&](int32_t number) {
         OutputSettings output_settings;
-        host::Frame frame = read_render_frame(scene, number, output_settings);
-        session.render(frame, read_frame_images(*module, scene, number), &outputs);
+        Placement placement;
+        host::Frame frame = read_render_frame(scene, number, output_settings, placement);
+        session.render(frame, read_frame_images(*module, scene, number, placement), &outputs);
         if (!scene.output.empty()) {
             outputs.write(FramePattern(scene.output).path(number),
                           [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });

@@ -28,18 +28,25 @@ void write_frame_picture(const std::string& path, const host::Image& rgba, const
 
 // Writes the buffers of a frame as the channels `names`, interleaving them
 // a band of rows at a time.
+// With `stored` channels, those follow in their stored types.
 void write_frame_rows(const std::string& path, const host::Frame& frame, std::span<const int32_t> buffers,
-                      const std::vector<std::string>& names, const OutputSettings& settings) {
+                      const std::vector<std::string>& names, const OutputSettings& settings,
+                      const StoredChannels* stored = nullptr) {
     std::vector<const float*> planes;
     for (int32_t buffer : buffers) planes.push_back(frame.samples(buffer).data());
     const std::size_t width = std::size_t(frame.width()), channels = planes.size();
-    write_float_rows(path, frame.width(), frame.height(), names, settings, [&](int32_t y0, int32_t y1, float* band) {
+    const RowFiller fill = [&](int32_t y0, int32_t y1, float* band) {
         const std::size_t first = std::size_t(y0) * width, end = std::size_t(y1) * width;
         for (std::size_t c = 0; c < channels; ++c) {
             const float* plane = planes[c];
             for (std::size_t i = first; i < end; ++i) band[(i - first) * channels + c] = plane[i];
         }
-    });
+    };
+    if (stored != nullptr && !stored->names.empty()) {
+        write_rows_with_stored(path, frame.width(), frame.height(), names, settings, fill, *stored);
+    } else {
+        write_float_rows(path, frame.width(), frame.height(), names, settings, fill);
+    }
 }
 
 }  // namespace
@@ -55,7 +62,8 @@ void use_image_threads(int asked) {
     OIIO::attribute("exr_threads", threads);  // OpenEXR's own pool
 }
 
-void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings) {
+void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings,
+                       const StoredChannels* other_channels) {
     const std::string extension = extension_of(path);
     if (extension == ".pfm") throw Error(path + ": PFM holds no alpha; write .exr or .tif");
     if (!holds_floats(path)) {
@@ -65,7 +73,9 @@ void write_frame_image(const std::string& path, const host::Frame& frame, const 
         rgb.types.clear();
         write_frame_rows(path, frame, RGB_BUFFERS, {"R", "G", "B"}, rgb);
     } else {
-        write_frame_rows(path, frame, RGBAZ_BUFFERS, {"R", "G", "B", "A", "Z"}, settings);
+        const std::vector<std::string> names =
+            settings.names.size() == RGBAZ_BUFFERS.size() ? settings.names : std::vector<std::string>{"R", "G", "B", "A", "Z"};
+        write_frame_rows(path, frame, RGBAZ_BUFFERS, names, settings, other_channels);
     }
 }
 

@@ -32,11 +32,13 @@ int worker_count(int asked, int64_t jobs);
 // (0: one per processor).
 void use_image_threads(int asked);
 
-// Writes a rendered frame: EXR and TIFF as R, G, B, A, Z with the types,
-// compression and metadata of `settings`; HDR as R, G, B; 8-bit formats as
-// pictures of the colour with the sRGB transfer (from the settings' colour
-// space), tagged sRGB, with straight alpha where the format has alpha.
-// Throws zhost::Error for PFM, which holds no alpha.
-void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings = {});
+// Writes a rendered frame: EXR and TIFF as R, G, B, A, Z (by the names of
+// `settings`) with its types, windows, compression and metadata, followed
+// by `other_channels` (over the frame's pixels) when given; HDR as R, G, B;
+// 8-bit formats as pictures of the colour with the sRGB transfer (from the
+// settings' colour space), tagged sRGB, with straight alpha where the
+// format has alpha. Throws zhost::Error for PFM, which holds no alpha.
+void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings = {},
+                       const StoredChannels* other_channels = nullptr);
 
 }  // namespace zhost

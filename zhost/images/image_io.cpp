@@ -4,11 +4,13 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <Imath/half.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -250,6 +252,19 @@ OIIO::ImageSpec float_spec(const std::string& path, int32_t width, int32_t heigh
     spec.alpha_channel = index_of(names, "A");
     spec.z_channel = index_of(names, "Z");
     set_types(spec, settings.types, path);
+    if (settings.data) {
+        spec.x = settings.data->x;
+        spec.y = settings.data->y;
+    }
+    if (settings.display) {
+        spec.full_x = settings.display->x;
+        spec.full_y = settings.display->y;
+        spec.full_width = settings.display->width;
+        spec.full_height = settings.display->height;
+    } else {
+        spec.full_x = spec.x;
+        spec.full_y = spec.y;
+    }
     spec.attribute("compression", compression_fits(path, settings.compression) ? settings.compression : "zip");
     add_provenance(spec);
     return spec;
@@ -289,6 +304,10 @@ OutputSettings follow_render(const ImageSource& render, const std::string& data_
         if (kept_from_render(attribute.name().string())) settings.metadata.push_back(attribute);
     }
     settings.colour_space = render.header.get_string_attribute("oiio:ColorSpace");
+    settings.names = render.names;
+    const OIIO::ImageSpec& h = render.header;
+    settings.data = Window{h.x, h.y, h.width, h.height};
+    settings.display = Window{h.full_x, h.full_y, h.full_width, h.full_height};
     return settings;
 }
 
@@ -329,11 +348,106 @@ void write_float_rows(const std::string& path, int32_t width, int32_t height, co
         for (int32_t y0 = 0; y0 < height; y0 += band_rows) {
             const int32_t y1 = std::min(height, y0 + band_rows);
             fill_rows(y0, y1, band.data());
-            if (!output.write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, band.data())) return false;
+            if (!output.write_scanlines(spec.y + y0, spec.y + y1, 0, OIIO::TypeDesc::FLOAT, band.data())) return false;
         }
         return true;
     });
     file.commit();
+}
+
+void write_rows_with_stored(const std::string& path, int32_t width, int32_t height,
+                            const std::vector<std::string>& names, const OutputSettings& settings,
+                            const RowFiller& fill_rows, const StoredChannels& stored) {
+    check_float_format(path, names.size() + stored.names.size());
+    if (extension_of(path) == ".pfm") throw Error(path + ": internal error: PFM is written from whole images");
+    PendingFile file(path);
+    std::vector<std::string> all_names = names;
+    all_names.insert(all_names.end(), stored.names.begin(), stored.names.end());
+    OutputSettings all = settings;
+    if (all.types.size() != all_names.size()) {  // the stored channels keep their types
+        all.types.resize(names.size(), OIIO::TypeDesc::FLOAT);
+        all.types.insert(all.types.end(), stored.types.begin(), stored.types.end());
+    }
+    const OIIO::ImageSpec spec = float_spec(path, width, height, all_names, all);
+    std::vector<OIIO::TypeDesc> types;
+    std::vector<std::size_t> offsets;
+    std::size_t pixel_bytes = 0;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        types.push_back(spec.channelformat(c));
+        offsets.push_back(pixel_bytes);
+        pixel_bytes += types.back().size();
+    }
+    const int band_rows = write_band_rows(spec);
+    const std::size_t floats = names.size(), row_pixels = std::size_t(width);
+    const std::size_t most = std::size_t(std::min(band_rows, std::max(height, 1))) * row_pixels;
+    std::vector<float> band(most * floats);
+    std::vector<unsigned char> encoded(most * pixel_bytes);
+    write_with_oiio(file, spec, [&](OIIO::ImageOutput& output) {
+        for (int32_t y0 = 0; y0 < height; y0 += band_rows) {
+            const int32_t y1 = std::min(height, y0 + band_rows);
+            fill_rows(y0, y1, band.data());
+            for (std::size_t i = 0; i < std::size_t(y1 - y0) * row_pixels; ++i) {
+                unsigned char* out = encoded.data() + i * pixel_bytes;
+                for (std::size_t c = 0; c < floats; ++c)
+                    convert_sample(OIIO::TypeDesc::FLOAT, &band[i * floats + c], types[c], out + offsets[c]);
+                const std::size_t pixel = std::size_t(y0) * row_pixels + i;
+                for (std::size_t k = 0; k < stored.names.size(); ++k)
+                    convert_sample(stored.types[k], stored.sample(pixel, k), types[floats + k], out + offsets[floats + k]);
+            }
+            if (!output.write_scanlines(spec.y + y0, spec.y + y1, 0, OIIO::TypeDesc::UNKNOWN, encoded.data())) return false;
+        }
+        return true;
+    });
+    file.commit();
+}
+
+namespace {
+
+template <typename T>
+double number_of(const void* from) {
+    T value;
+    std::memcpy(&value, from, sizeof(T));
+    return double(value);
+}
+
+template <typename T>
+void store_number(double number, void* to) {
+    const T value = T(number);
+    std::memcpy(to, &value, sizeof(T));
+}
+
+}  // namespace
+
+void convert_sample(OIIO::TypeDesc from_type, const void* from, OIIO::TypeDesc to_type, void* to) {
+    if (from_type == to_type) {
+        std::memcpy(to, from, from_type.size());
+        return;
+    }
+    double number = 0;
+    switch (from_type.basetype) {
+    case OIIO::TypeDesc::HALF: number = number_of<Imath::half>(from); break;
+    case OIIO::TypeDesc::FLOAT: number = number_of<float>(from); break;
+    case OIIO::TypeDesc::DOUBLE: number = number_of<double>(from); break;
+    case OIIO::TypeDesc::UINT8: number = number_of<uint8_t>(from); break;
+    case OIIO::TypeDesc::INT8: number = number_of<int8_t>(from); break;
+    case OIIO::TypeDesc::UINT16: number = number_of<uint16_t>(from); break;
+    case OIIO::TypeDesc::INT16: number = number_of<int16_t>(from); break;
+    case OIIO::TypeDesc::UINT32: number = number_of<uint32_t>(from); break;
+    case OIIO::TypeDesc::INT32: number = number_of<int32_t>(from); break;
+    case OIIO::TypeDesc::UINT64: number = number_of<uint64_t>(from); break;
+    default: number = number_of<int64_t>(from); break;
+    }
+    if (std::isnan(number) && to_type.basetype != OIIO::TypeDesc::HALF && to_type.basetype != OIIO::TypeDesc::FLOAT &&
+        to_type.basetype != OIIO::TypeDesc::DOUBLE) {
+        number = 0;  // an integer has no NaN
+    }
+    switch (to_type.basetype) {
+    case OIIO::TypeDesc::HALF: return store_number<Imath::half>(number, to);
+    case OIIO::TypeDesc::DOUBLE: return store_number<double>(number, to);
+    case OIIO::TypeDesc::UINT32: return store_number<uint32_t>(std::clamp(number, 0.0, 4294967295.0), to);
+    case OIIO::TypeDesc::INT32: return store_number<int32_t>(std::clamp(number, -2147483648.0, 2147483647.0), to);
+    default: return store_number<float>(number, to);
+    }
 }
 
 void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata) {

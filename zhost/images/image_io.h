@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,17 @@ struct OutputSettings {
     std::string compression;            // for EXR and TIFF; one the format lacks: zip
     OIIO::ParamValueList metadata;      // attributes kept from the render
     std::string colour_space;           // of the colour values; empty: scene-linear
+    std::vector<std::string> names;     // of a frame's R, G, B, A and Z; empty: those
+    std::optional<Window> data;         // where the pixels lie; none: at 0,0
+    std::optional<Window> display;      // the display window; none: the pixels'
 };
 
 // The settings of an output that follows `render`: its metadata (camera
 // matrices, frame, the renderer's attributes; not the attributes of its
-// file format), its compression unless `compression` names one, and its
-// channel types (half stays half, anything else becomes float) unless
-// `data_type` ("float" or "half") names one for all.
+// file format), its windows and channel names, its compression unless
+// `compression` names one, and its channel types (half stays half,
+// anything else becomes float) unless `data_type` ("float" or "half")
+// names one for all.
 OutputSettings follow_render(const ImageSource& render, const std::string& data_type, const std::string& compression);
 
 // Throws UsageError unless `compression` is empty or one that the format
@@ -70,6 +75,18 @@ void write_float_image(const std::string& path, const host::Image& image, const 
 using RowFiller = std::function<void(int32_t y0, int32_t y1, float* band)>;
 void write_float_rows(const std::string& path, int32_t width, int32_t height, const std::vector<std::string>& names,
                       const OutputSettings& settings, const RowFiller& fill_rows);
+
+// Writes rows as write_float_rows does, followed by the channels of
+// `stored` (over the same pixels) in their stored types where the format
+// keeps them (EXR), as floats elsewhere; `settings.types` gives the types
+// of the float channels, or of all channels.
+void write_rows_with_stored(const std::string& path, int32_t width, int32_t height,
+                            const std::vector<std::string>& names, const OutputSettings& settings,
+                            const RowFiller& fill_rows, const StoredChannels& stored);
+
+// One sample converted from `from_type` to `to_type` by its number (not
+// scaled as a fraction of an integer type's range).
+void convert_sample(OIIO::TypeDesc from_type, const void* from, OIIO::TypeDesc to_type, void* to);
 
 // An 8-bit picture, channels interleaved, rows from the top; with four
 // channels the colour is straight, not premultiplied by alpha.

@@ -85,7 +85,16 @@ struct OpenImage {
     int subimage = 0;
     OIIO::ImageSpec spec;
     std::vector<std::string> names;
+    Window window;  // the window read into
 };
+
+Window display_of(const OIIO::ImageSpec& s) { return {s.full_x, s.full_y, s.full_width, s.full_height}; }
+Window data_of(const OIIO::ImageSpec& s) { return {s.x, s.y, s.width, s.height}; }
+
+// A window's position or length scaled by `ratio`, within 32 bits.
+int32_t scaled(int64_t value, double ratio) {
+    return int32_t(std::clamp(int64_t(std::llround(double(value) * ratio)), int64_t{INT32_MIN} / 2, int64_t{INT32_MAX} / 2));
+}
 
 // OpenEXR's C core decodes scan-line files about twice as fast as OpenEXR's
 // C++ library (which converts them sample by sample), but this OpenImageIO's
@@ -171,6 +180,7 @@ OpenImage open_image(const std::string& path, const std::string& subimage = "") 
         seek_part(image);
     }
     check_shape(image);
+    image.window = display_of(image.spec);
     for (int c = 0; c < image.spec.nchannels; ++c) {
         image.names.push_back(c < int(image.spec.channelnames.size()) ? image.spec.channelnames[std::size_t(c)]
                                                                       : "channel " + std::to_string(c));
@@ -317,7 +327,7 @@ void read_numbers(OpenImage& image, int channel, int y0, int y1, std::vector<flo
 // samples go. An interleaved image (no `planes`) grows by whole rows as they
 // are decoded; `row` is the row being filled, whose columns beyond the data
 // window keep the values that stand where it does not reach. Planes (a
-// frame's buffers, one per pick, each of the display window's size) are
+// frame's buffers, one per pick, each of the size of the window read into) are
 // written in place. For each pick that keeps integers as numbers, `numbers`
 // holds its rows of the current band.
 struct Target {
@@ -357,42 +367,42 @@ int chunk_rows(const OpenImage& image) {
 // taken as rows are stored), and rows are stored as the decoder delivers
 // them, so a file that holds less than it declares costs only what it holds.
 void start_target(Target& target, const OpenImage& image) {
-    const OIIO::ImageSpec& s = image.spec;
+    const Window& w = image.window;
     target.numbers.resize(target.picks.size());
     if (!target.planes.empty()) return;
     target.image.name = image.path;
-    target.image.width = s.full_width;
-    target.image.height = s.full_height;
+    target.image.width = w.width;
+    target.image.height = w.height;
     target.image.channels = int32_t(target.picks.size());
-    target.image.pixels.reserve(std::size_t(s.full_width) * std::size_t(s.full_height) * target.picks.size());
-    for (int32_t x = 0; x < s.full_width; ++x)
+    target.image.pixels.reserve(std::size_t(w.width) * std::size_t(w.height) * target.picks.size());
+    for (int32_t x = 0; x < w.width; ++x)
         for (const Pick& pick : target.picks) target.outside_row.push_back(pick.outside);
     target.row = target.outside_row;
 }
 
-// Rows of the display window from the target's next one up to `up_to` that
+// Rows of the window read into from the target's next one up to `up_to` that
 // the data window does not reach.
-void add_outside_rows(Target& target, const OIIO::ImageSpec& s, int32_t from, int32_t up_to) {
+void add_outside_rows(Target& target, const Window& w, int32_t from, int32_t up_to) {
     if (target.planes.empty()) {
         while (target.image.pixels.size() < std::size_t(up_to) * target.outside_row.size()) {
             target.image.pixels.insert(target.image.pixels.end(), target.outside_row.begin(), target.outside_row.end());
         }
         return;
     }
-    const std::size_t width = std::size_t(s.full_width);
+    const std::size_t width = std::size_t(w.width);
     for (std::size_t k = 0; k < target.picks.size(); ++k) {
         float* plane = target.planes[k];
         std::fill(plane + std::size_t(from) * width, plane + std::size_t(up_to) * width, target.picks[k].outside);
     }
 }
 
-uint64_t display_bytes(const OIIO::ImageSpec& s, std::size_t channels) {
-    return times(times(uint64_t(s.full_width), uint64_t(s.full_height)), times(channels, sizeof(float)));
+uint64_t window_bytes(const Window& w, std::size_t channels) {
+    return times(times(uint64_t(w.width), uint64_t(w.height)), times(channels, sizeof(float)));
 }
 
 void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_bytes) {
-    const OIIO::ImageSpec& s = image.spec;
-    check_decoded_size(image.path, s.full_width, s.full_height, int(channels), band_bytes);
+    const Window& w = image.window;
+    check_decoded_size(image.path, w.width, w.height, int(channels), band_bytes);
 }
 
 // `count` samples from every `from_step`th float to every `to_step`th.
@@ -405,19 +415,19 @@ void fill_strided(float value, float* to, std::size_t to_step, std::size_t count
 }
 
 // Stores data row y of the band in the target.
-void store_row(Target& target, const OIIO::ImageSpec& s, const Band& band, int y) {
+void store_row(Target& target, const OIIO::ImageSpec& s, const Window& w, const Band& band, int y) {
     const bool in_place = !target.planes.empty();
-    if (!in_place) add_outside_rows(target, s, 0, y - s.full_y);
+    if (!in_place) add_outside_rows(target, w, 0, y - w.y);
     const std::size_t step = in_place ? 1 : target.picks.size();
-    const int left = std::max(s.x, s.full_x), right = std::min(s.x + s.width, s.full_x + s.full_width);
+    const int left = std::max(s.x, w.x), right = std::min(s.x + s.width, w.x + w.width);
     const std::size_t columns = std::size_t(right - left);
     const std::size_t band_offset = std::size_t(y - band.y0) * std::size_t(s.width) + std::size_t(left - s.x);
     const float* in = band.samples.data() + band_offset * band.channels();
-    const std::size_t row_start = std::size_t(y - s.full_y) * std::size_t(s.full_width);
+    const std::size_t row_start = std::size_t(y - w.y) * std::size_t(w.width);
     for (std::size_t k = 0; k < target.picks.size(); ++k) {
         const Pick& pick = target.picks[k];
         float* row = in_place ? target.planes[k] + row_start : target.row.data() + k;
-        float* out = row + std::size_t(left - s.full_x) * step;
+        float* out = row + std::size_t(left - w.x) * step;
         if (pick.channel < 0) {
             fill_strided(pick.missing, out, step, columns);
         } else if (!target.numbers[k].empty()) {
@@ -427,7 +437,7 @@ void store_row(Target& target, const OIIO::ImageSpec& s, const Band& band, int y
         }
         if (in_place) {
             std::fill(row, out, pick.outside);
-            std::fill(out + columns, row + s.full_width, pick.outside);
+            std::fill(out + columns, row + w.width, pick.outside);
         }
     }
     if (!in_place) target.image.pixels.insert(target.image.pixels.end(), target.row.begin(), target.row.end());
@@ -483,27 +493,28 @@ int band_start(const OpenImage& image, int y) {
     return image.spec.y + (y - image.spec.y) / chunk * chunk;
 }
 
-// Decodes the image into its targets, each the size of the display window,
+// Decodes the image into its targets, each the size of the window read into,
 // band after band of rows, reading only the channels that the targets take.
 // The memory of targets that are planes is the caller's, held already.
 void decode(OpenImage& image, std::vector<Target>& targets) {
     const OIIO::ImageSpec& s = image.spec;
+    const Window& w = image.window;
     check_targets(image, targets);
     Band band = band_of(targets);
     uint64_t passing_bytes = 0;
     const int rows_per_band = band_rows(image, band, passing_bytes);
     uint64_t kept_bytes = 0;
     for (const Target& target : targets)
-        if (target.planes.empty()) kept_bytes = plus(kept_bytes, display_bytes(s, target.picks.size()));
+        if (target.planes.empty()) kept_bytes = plus(kept_bytes, window_bytes(w, target.picks.size()));
     hold_image_bytes(image.path, kept_bytes, passing_bytes);
     for (Target& target : targets) start_target(target, image);
 
-    const int top = std::max(s.y, s.full_y), bottom = std::min(s.y + s.height, s.full_y + s.full_height);
-    const bool columns_meet = std::max(s.x, s.full_x) < std::min(s.x + s.width, s.full_x + s.full_width);
+    const int top = std::max(s.y, w.y), bottom = std::min(s.y + s.height, w.y + w.height);
+    const bool columns_meet = std::max(s.x, w.x) < std::min(s.x + s.width, w.x + w.width);
     const bool rows_meet = columns_meet && band.channels() > 0 && top < bottom;
     if (rows_meet) band.samples.resize(std::size_t(rows_per_band) * std::size_t(s.width) * band.channels());
     for (Target& target : targets)
-        if (!target.planes.empty()) add_outside_rows(target, s, 0, rows_meet ? top - s.full_y : s.full_height);
+        if (!target.planes.empty()) add_outside_rows(target, w, 0, rows_meet ? top - w.y : w.height);
     for (int y0 = band_start(image, top); rows_meet && y0 < bottom; y0 += rows_per_band) {
         const int y1 = std::min(s.y + s.height, y0 + rows_per_band);
         band.y0 = y0;
@@ -512,13 +523,13 @@ void decode(OpenImage& image, std::vector<Target>& targets) {
             for (std::size_t k = 0; k < target.picks.size(); ++k)
                 if (target.reads_numbers(k, s)) read_numbers(image, target.picks[k].channel, y0, y1, target.numbers[k]);
         for (int y = std::max(y0, top); y < std::min(y1, bottom); ++y)
-            for (Target& target : targets) store_row(target, s, band, y);
+            for (Target& target : targets) store_row(target, s, w, band, y);
     }
     for (Target& target : targets) {
         if (target.planes.empty()) {
-            add_outside_rows(target, s, 0, s.full_height);
+            add_outside_rows(target, w, 0, w.height);
         } else if (rows_meet) {
-            add_outside_rows(target, s, bottom - s.full_y, s.full_height);
+            add_outside_rows(target, w, bottom - w.y, w.height);
         }
     }
 }
@@ -530,7 +541,7 @@ host::Image decode_one(OpenImage& image, std::vector<Pick> picks) {
     return std::move(targets[0].image);
 }
 
-// Decodes the image into planes of the display window's size, one per pick
+// Decodes the image into planes of the size of the window read into, one per pick
 // of the target.
 void decode_into(OpenImage& image, Target target, std::vector<float*> planes) {
     std::vector<Target> targets{std::move(target)};
@@ -546,9 +557,9 @@ Target target_of(std::vector<Pick> picks) {
 
 // A frame for a render. Memory that runs out means that the command's images
 // do not fit together, as for any image.
-host::Frame new_frame(const OIIO::ImageSpec& spec, int32_t number) {
+host::Frame new_frame(const Window& window, int32_t number) {
     try {
-        return host::Frame(spec.full_width, spec.full_height, number);
+        return host::Frame(window.width, window.height, number);
     } catch (const host::HostError&) {
         throw std::bad_alloc();
     }
@@ -558,6 +569,66 @@ Pick depth_pick(int channel) { return {channel, 0.0f, NO_DEPTH, true}; }
 
 std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
     return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
+}
+
+// An image opened to be read into its display window, or beside a render.
+OpenImage open_placed(const std::string& path, const std::string& subimage, const Placement* placement) {
+    OpenImage image = open_image(path, subimage);
+    if (placement != nullptr) image.window = window_beside(*placement, display_of(image.spec), path);
+    return image;
+}
+
+// The names that an output gives the render's R, G, B and A (`colour`,
+// file channels or -1): the file's own, R, G and B for a grey channel, and
+// LAYER.A (or A) for an alpha the file lacks.
+std::vector<std::string> colour_names(const OpenImage& image, const std::vector<int>& colour, const std::string& layer) {
+    const std::string prefix = layer.empty() ? "" : layer + ".";
+    std::vector<std::string> names;
+    if (colour[0] == colour[1]) {
+        names = {prefix + "R", prefix + "G", prefix + "B"};
+    } else {
+        for (int c = 0; c < 3; ++c) names.push_back(image.names[std::size_t(colour[std::size_t(c)])]);
+    }
+    names.push_back(colour[3] >= 0 ? image.names[std::size_t(colour[3])] : prefix + "A");
+    return names;
+}
+
+// The render's channels that the frame does not hold, by name, in file order.
+std::vector<std::string> channels_besides(const OpenImage& image, const std::vector<int>& used,
+                                          const std::vector<std::string>& frame_names) {
+    std::vector<std::string> others;
+    for (std::size_t c = 0; c < image.names.size(); ++c) {
+        const std::string& name = image.names[c];
+        if (std::find(used.begin(), used.end(), int(c)) == used.end() &&
+            std::find(frame_names.begin(), frame_names.end(), name) == frame_names.end()) {
+            others.push_back(name);
+        }
+    }
+    return others;
+}
+
+// Copies the stored samples of a band of rows (channels [first, end) of
+// every pixel side by side) into `out`, for the channels `wanted`.
+void store_stored_rows(const OpenImage& image, const std::vector<int>& wanted, int first, int end, int y0, int y1,
+                       const std::vector<unsigned char>& band, StoredChannels& out) {
+    const OIIO::ImageSpec& s = image.spec;
+    std::vector<std::size_t> from(wanted.size());
+    std::size_t band_pixel = 0;
+    for (int c = first; c < end; ++c) {
+        for (std::size_t i = 0; i < wanted.size(); ++i)
+            if (wanted[i] == c) from[i] = band_pixel;
+        band_pixel += s.channelformat(c).size();
+    }
+    const Window& w = out.window;
+    const int left = std::max(s.x, w.x), right = std::min(s.x + s.width, w.x + w.width);
+    for (int y = std::max(y0, w.y); y < std::min(y1, w.y + w.height); ++y) {
+        for (int x = left; x < right; ++x) {
+            const unsigned char* in = band.data() + (std::size_t(y - y0) * std::size_t(s.width) + std::size_t(x - s.x)) * band_pixel;
+            const std::size_t pixel = std::size_t(y - w.y) * std::size_t(w.width) + std::size_t(x - w.x);
+            for (std::size_t i = 0; i < wanted.size(); ++i)
+                std::memcpy(out.sample(pixel, i), in + from[i], out.types[i].size());
+        }
+    }
 }
 
 }  // namespace
@@ -660,18 +731,18 @@ host::Image read_channels(const std::string& path, const std::vector<std::string
     return decode_one(image, std::move(picks));
 }
 
-host::Image read_depth(const std::string& path, const ChannelChoice& choice) {
-    OpenImage image = open_image(path, choice.subimage);
+host::Image read_depth(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage image = open_placed(path, choice.subimage, placement);
     return decode_one(image, {depth_pick(depth_source(image, choice))});
 }
 
-host::Image read_rgba(const std::string& path, const ChannelChoice& choice) {
-    OpenImage image = open_image(path, choice.subimage);
+host::Image read_rgba(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage image = open_placed(path, choice.subimage, placement);
     return decode_one(image, rgba_picks(colour_sources(image, choice)));
 }
 
-host::Image read_rgb(const std::string& path, const ChannelChoice& choice) {
-    OpenImage image = open_image(path, choice.subimage);
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage image = open_placed(path, choice.subimage, placement);
     std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
     picks.pop_back();
     return decode_one(image, std::move(picks));
@@ -680,10 +751,14 @@ host::Image read_rgb(const std::string& path, const ChannelChoice& choice) {
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice, const std::string& depth_path) {
     RenderFrame render = read_render(path, choice, depth_path);
     RgbaAndDepth out;
+    const Window& frame = render.placement.frame;
+    const Window& display = render.placement.display;
     out.rgba = frame_channels(render.frame, host::Frame::COLOUR_BUFFERS);
     out.rgba.name = path;
+    out.rgba = placed(out.rgba, frame, display, 0.0f);
     out.depth = frame_channels(render.frame, std::array<int32_t, 1>{BUF_DEPTH});
     out.depth.name = depth_path.empty() ? path : depth_path;
+    out.depth = placed(out.depth, frame, display, NO_DEPTH);
     out.source = std::move(render.source);
     return out;
 }
@@ -691,24 +766,33 @@ RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& c
 RenderFrame read_render(const std::string& path, const ChannelChoice& choice, const std::string& depth_path,
                         int32_t number) {
     OpenImage image = open_image(path, choice.subimage);
+    image.window = data_of(image.spec);
     const std::vector<int> colour = colour_sources(image, choice);
     ImageSource source;
     source.header = image.spec;
     for (int c : colour) source.types.push_back(image.spec.channelformat(c >= 0 ? c : colour[0]));
+    source.names = colour_names(image, colour, choice.layer);
     std::vector<Pick> picks = rgba_picks(colour);
     std::vector<int32_t> buffers(host::Frame::COLOUR_BUFFERS.begin(), host::Frame::COLOUR_BUFFERS.end());
+    std::vector<int> used = colour;
     if (depth_path.empty()) {
         const int depth = depth_source(image, choice);
         picks.push_back(depth_pick(depth));
         buffers.push_back(BUF_DEPTH);
         source.types.push_back(image.spec.channelformat(depth));
+        source.names.push_back(image.names[std::size_t(depth)]);
+        used.push_back(depth);
+    } else {
+        source.names.push_back(choice.layer.empty() ? "Z" : choice.layer + ".Z");
     }
     Target target = target_of(std::move(picks));
     check_targets(image, {target});  // before the frame takes its memory
     uint64_t passing_bytes = 0;
     band_rows(image, band_of({target}), passing_bytes);
-    hold_image_bytes(path, display_bytes(image.spec, host::Frame::ALL_BUFFERS.size()), passing_bytes);
-    RenderFrame out{new_frame(image.spec, number), std::move(source)};
+    hold_image_bytes(path, window_bytes(image.window, host::Frame::ALL_BUFFERS.size()), passing_bytes);
+    RenderFrame out{new_frame(image.window, number), std::move(source),
+                    Placement{image.window, display_of(image.spec), false}, {}};
+    out.other_channels = channels_besides(image, used, out.source.names);
     std::vector<float*> planes;
     for (int32_t buffer : buffers) planes.push_back(out.frame.samples(buffer).data());
     decode_into(image, std::move(target), std::move(planes));
@@ -716,12 +800,93 @@ RenderFrame read_render(const std::string& path, const ChannelChoice& choice, co
         OpenImage depth_image = open_image(depth_path);
         const int depth = depth_source(depth_image, {"", "", choice.depth_channel});
         out.source.types.push_back(depth_image.spec.channelformat(depth));
-        const OIIO::ImageSpec& d = depth_image.spec;
-        if (d.full_width != out.frame.width() || d.full_height != out.frame.height()) {
-            throw Error(depth_path + ": size " + size_text(d.full_width, d.full_height) + " differs from " +
-                        size_text(out.frame.width(), out.frame.height()) + " of " + path);
+        const Window display = display_of(depth_image.spec), render = out.placement.display;
+        if (display.width != render.width || display.height != render.height) {
+            throw Error(depth_path + ": size " + size_text(display.width, display.height) + " differs from " +
+                        size_text(render.width, render.height) + " of " + path);
         }
+        depth_image.window = out.placement.frame;
         decode_into(depth_image, target_of({depth_pick(depth)}), {out.frame.samples(BUF_DEPTH).data()});
+    }
+    return out;
+}
+
+Placement placement_of(const std::string& path, const std::string& subimage) {
+    const OpenImage image = open_image(path, subimage);
+    return {data_of(image.spec), display_of(image.spec), false};
+}
+
+Window window_beside(const Placement& placement, const Window& display, const std::string& path) {
+    const Window& render = placement.display;
+    if (display.width == render.width && display.height == render.height) return placement.frame;
+    if (placement.refuse_scaling) {
+        throw Error(path + ": display window " + size_text(display.width, display.height) + " differs from the render's " +
+                    size_text(render.width, render.height) + " (--no-scale)");
+    }
+    const double rx = double(display.width) / render.width, ry = double(display.height) / render.height;
+    const Window& frame = placement.frame;
+    return {scaled(int64_t(display.x) + scaled(int64_t(frame.x) - render.x, rx), 1.0),
+            scaled(int64_t(display.y) + scaled(int64_t(frame.y) - render.y, ry), 1.0),
+            std::max(1, scaled(frame.width, rx)), std::max(1, scaled(frame.height, ry))};
+}
+
+host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside) {
+    if (from == to) return image;
+    hold_image_bytes(image.name, times(times(uint64_t(to.width), uint64_t(to.height)), uint64_t(image.channels) * sizeof(float)));
+    host::Image out;
+    out.name = image.name;
+    out.width = to.width;
+    out.height = to.height;
+    out.channels = image.channels;
+    const std::size_t channels = std::size_t(image.channels);
+    out.pixels.assign(std::size_t(to.width) * std::size_t(to.height) * channels, outside);
+    const int left = std::max(from.x, to.x), right = std::min(from.x + from.width, to.x + to.width);
+    for (int y = std::max(from.y, to.y); y < std::min(from.y + from.height, to.y + to.height); ++y) {
+        for (int x = left; x < right; ++x) {
+            const float* in = &image.pixels[(std::size_t(y - from.y) * std::size_t(from.width) + std::size_t(x - from.x)) * channels];
+            std::copy(in, in + channels,
+                      &out.pixels[(std::size_t(y - to.y) * std::size_t(to.width) + std::size_t(x - to.x)) * channels]);
+        }
+    }
+    return out;
+}
+
+StoredChannels read_stored_channels(const std::string& path, const std::string& subimage,
+                                    const std::vector<std::string>& names, const Placement* placement) {
+    OpenImage image = open_image(path, subimage);
+    image.window = placement != nullptr ? window_beside(*placement, display_of(image.spec), path) : data_of(image.spec);
+    StoredChannels out;
+    out.window = image.window;
+    std::vector<int> wanted;
+    for (const std::string& name : names) {
+        const auto found = std::find(image.names.begin(), image.names.end(), name);
+        if (found == image.names.end()) throw no_channel(image, name);
+        wanted.push_back(int(found - image.names.begin()));
+        out.names.push_back(name);
+        out.types.push_back(image.spec.channelformat(wanted.back()));
+        out.offsets.push_back(out.pixel_bytes);
+        out.pixel_bytes += out.types.back().size();
+    }
+    if (wanted.empty()) return out;
+    const int first = *std::min_element(wanted.begin(), wanted.end());
+    const int end = *std::max_element(wanted.begin(), wanted.end()) + 1;
+    std::size_t band_pixel = 0;
+    for (int c = first; c < end; ++c) band_pixel += image.spec.channelformat(c).size();
+    const OIIO::ImageSpec& s = image.spec;
+    const int rows = std::max(1, std::min(s.height, int(std::max<uint64_t>(BAND_BYTES / std::max<uint64_t>(times(uint64_t(s.width), band_pixel), 1), 1))));
+    const int chunk = chunk_rows(image);
+    const int band_rows = std::min(s.height, (rows + chunk - 1) / chunk * chunk);
+    const uint64_t band_bytes = times(times(uint64_t(s.width), uint64_t(band_rows)), band_pixel);
+    const uint64_t kept = times(times(uint64_t(out.window.width), uint64_t(out.window.height)), out.pixel_bytes);
+    check_decoded_size(path, out.window.width, out.window.height, int(names.size()), band_bytes);
+    hold_image_bytes(path, kept, band_bytes);
+    out.pixels.assign(std::size_t(kept), 0);
+    std::vector<unsigned char> band(static_cast<std::size_t>(band_bytes));
+    const int top = std::max(s.y, out.window.y), bottom = std::min(s.y + s.height, out.window.y + out.window.height);
+    for (int y0 = band_start(image, top); y0 < bottom; y0 += band_rows) {
+        const int y1 = std::min(s.y + s.height, y0 + band_rows);
+        read_rows(image, y0, y1, first, end, OIIO::TypeDesc::UNKNOWN, band.data());
+        store_stored_rows(image, wanted, first, end, y0, y1, band, out);
     }
     return out;
 }

@@ -1,7 +1,9 @@
-// Reading images as compositors store them. The display window is the
-// image: a data window that is smaller, offset or larger is placed by its
-// pixel coordinates (never stretched), and what it leaves uncovered holds
-// zero colour and alpha and the depth NO_DEPTH. Channels are found by name,
+// Reading images as compositors store them. A render's frame is its data
+// window (overscan included); the display window travels with it. Any
+// other image is read into a window, placed by its pixel coordinates
+// (never stretched): by default its display window; beside a render, the
+// render's frame (see Placement). What the image's data window leaves
+// uncovered holds zero colour and alpha and the depth NO_DEPTH. Channels are found by name,
 // within a layer or a part of a multi-part file when asked; depth stored as
 // integers keeps its numbers. An image is refused before any of its memory
 // is taken when it would hold more than max_image_bytes(), and its rows are
@@ -70,6 +72,43 @@ public:
 // limit and --max-image-mb when the images would then take more.
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
+// A rectangle of pixel coordinates.
+struct Window {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+
+    bool operator==(const Window&) const = default;
+};
+
+// The windows of a render: its frame (the data window) and its display
+// window. Another image beside it is read into the render's frame by pixel
+// coordinates when its display window has the render's display size;
+// otherwise the compositor scales it, and it is read into the render's
+// frame as it lies in the render's display window, scaled by the ratio of
+// the two display sizes (its display window when the render has no
+// overscan). With `refuse_scaling`, an image of another display size is
+// refused instead.
+struct Placement {
+    Window frame;
+    Window display;
+    bool refuse_scaling = false;
+};
+
+// The windows of the render in part `subimage` of the file at `path`
+// (its header only); throws zhost::Error as reading it would.
+Placement placement_of(const std::string& path, const std::string& subimage);
+
+// The window that an image whose display window is `display` is read into
+// beside the render of `placement`; throws zhost::Error naming `path` when
+// the placement refuses the scaling.
+Window window_beside(const Placement& placement, const Window& display, const std::string& path);
+
+// `image`, which covers `from`, cut and widened to `to`: pixel for pixel
+// at the same coordinates, `outside` where `from` does not reach.
+host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside);
+
 // Which part of a file to read and which of its channels make colour and depth.
 struct ChannelChoice {
     std::string subimage;       // the part's index or name; empty: the first
@@ -83,6 +122,7 @@ struct ChannelChoice {
 struct ImageSource {
     OIIO::ImageSpec header;
     std::vector<OIIO::TypeDesc> types;
+    std::vector<std::string> names;  // as an output names them: the file's names, R, G, B for grey
 };
 
 // Reads the named channels of the image file, in the order given. Throws
@@ -95,18 +135,21 @@ host::Image read_channels(const std::string& path, const std::vector<std::string
 // `choice.depth_channel` when given; otherwise Z (LAYER.Z first), or the
 // only channel of a one-channel image. Two channels that could both be the
 // depth are refused, naming both.
-host::Image read_depth(const std::string& path, const ChannelChoice& choice = {});
+host::Image read_depth(const std::string& path, const ChannelChoice& choice = {},
+                       const Placement* placement = nullptr);
 
 // Reads an image as RGBA: R, G and B (a one-channel image is taken as grey),
 // and A, or 1.0 where the file has no alpha.
-host::Image read_rgba(const std::string& path, const ChannelChoice& choice = {});
+host::Image read_rgba(const std::string& path, const ChannelChoice& choice = {},
+                      const Placement* placement = nullptr);
 
 // Reads an image's colour as read_rgba does, without its alpha.
-host::Image read_rgb(const std::string& path, const ChannelChoice& choice = {});
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice = {},
+                     const Placement* placement = nullptr);
 
-// A render: colour and alpha, and the depth, from one read of the file (or
-// the depth from `depth_path` when given), with the source of R, G, B, A
-// and Z in that order.
+// A render as images of its display window: colour and alpha, and the
+// depth, from one read of the file (or the depth from `depth_path` when
+// given), with the source of R, G, B, A and Z in that order.
 struct RgbaAndDepth {
     host::Image rgba;
     host::Image depth;
@@ -115,16 +158,46 @@ struct RgbaAndDepth {
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice = {},
                                  const std::string& depth_path = "");
 
-// A render read straight into a frame numbered `number`: colour and alpha
-// into its colour buffers and the depth into its depth buffer, as
-// read_rgba_and_depth reads them (a depth file of another size is refused),
-// with the source of R, G, B, A and Z in that order.
+// A render read straight into a frame numbered `number`, of the size of its
+// data window: colour and alpha into its colour buffers and the depth into
+// its depth buffer, as read_rgba_and_depth reads them (a depth file is
+// placed beside the render; one of another display size is refused), with
+// the source of R, G, B, A and Z in that order, the render's windows, and
+// the names of the render's channels that the frame does not hold, in file
+// order.
 struct RenderFrame {
     host::Frame frame;
     ImageSource source;
+    Placement placement;
+    std::vector<std::string> other_channels;
 };
 RenderFrame read_render(const std::string& path, const ChannelChoice& choice = {}, const std::string& depth_path = "",
                         int32_t number = 0);
+
+// Channels of an image in the types the file stores them, interleaved
+// pixel by pixel (each pixel `pixel_bytes`, each channel at its offset),
+// over `window`; zero bytes where the image's data window does not reach.
+struct StoredChannels {
+    std::vector<std::string> names;
+    std::vector<OIIO::TypeDesc> types;
+    std::vector<std::size_t> offsets;
+    std::size_t pixel_bytes = 0;
+    Window window;
+    std::vector<unsigned char> pixels;
+
+    unsigned char* sample(std::size_t pixel, std::size_t channel) {
+        return pixels.data() + pixel * pixel_bytes + offsets[channel];
+    }
+    const unsigned char* sample(std::size_t pixel, std::size_t channel) const {
+        return pixels.data() + pixel * pixel_bytes + offsets[channel];
+    }
+};
+
+// Reads the channels `names` of the part `subimage` of an image file (all
+// of them must exist) in their stored types: over its data window, or,
+// with a `placement`, placed beside that render.
+StoredChannels read_stored_channels(const std::string& path, const std::string& subimage,
+                                    const std::vector<std::string>& names, const Placement* placement = nullptr);
 
 // Buffers of a frame as an image, interleaved in the order given.
 host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers);

@@ -49,6 +49,15 @@ void check_depth_input(const std::string& path) {
     if (std::filesystem::status(path, error).type() != std::filesystem::file_type::fifo) check_not_special_file(path);
 }
 
+// A depth file holds no windows: one of the render's frame size lies on the
+// frame, any other on the render's display window, as the images of files.
+host::Image place_depth_file(host::Image image, const Placement& placement, const std::string& path) {
+    const Window& frame = placement.frame;
+    if (image.width == frame.width && image.height == frame.height) return image;
+    const Window lies{placement.display.x, placement.display.y, image.width, image.height};
+    return placed(image, lies, window_beside(placement, lies, path), NO_DEPTH);
+}
+
 }  // namespace
 
 // The file is opened once, by the loader; a size beyond the image limit is
@@ -64,14 +73,16 @@ host::Image load_depth_file(const host::Module& module, const std::string& path)
     return std::move(*load.image);
 }
 
-host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path) {
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
+                            const Placement* placement) {
     host::Image image;
     if (extension_of(path) == ".zb") {
         image = load_depth_file(module, path);
+        if (placement != nullptr) image = place_depth_file(std::move(image), *placement, path);
     } else if (channel_names(path).size() == 1) {
-        image = read_depth(path);  // integer samples keep their numbers
+        image = read_depth(path, {}, placement);  // integer samples keep their numbers
     } else {
-        image = read_rgba(path);
+        image = read_rgba(path, {}, placement);
     }
     image.name = name;
     return image;

@@ -6,6 +6,7 @@
 
 #include "host/image.h"
 #include "host/module_host.h"
+#include "zhost/image_read.h"
 
 namespace zhost {
 
@@ -15,7 +16,10 @@ namespace zhost {
 host::Image load_depth_file(const host::Module& module, const std::string& path);
 
 // An image for the image list, named `name`: a depth file (".zb") through
-// the loader, a one-channel image as it is, anything else as RGBA.
-host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path);
+// the loader, a one-channel image as it is, anything else as RGBA; placed
+// beside a render when `placement` is given (a depth file of the render's
+// frame size lies on its frame, any other on its display window).
+host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
+                            const Placement* placement = nullptr);
 
 }  // namespace zhost
