@@ -6,7 +6,7 @@
 
 #include "host/image.h"
 #include "host/module_host.h"
-#include "zhost/image_read.h"
+#include "zhost/images/image_read.h"
 
 namespace zhost {
 
