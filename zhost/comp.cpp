@@ -51,11 +51,21 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
     return spec;
 }
 
-// One frame: every pattern of the command expanded with the frame's number.
-// The three inputs are independent files, read at the same time; a failure
-// is reported as it would be reading them one after another (render, depth
-// image, composite image). Returns the size written, "(WxH)".
-std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
+namespace {
+
+// The inputs of one frame, read, and the settings of its output.
+struct CompInputs {
+    RenderFrame render;
+    host::Image zbuffer;
+    host::Image comp;
+    OutputSettings settings;
+};
+
+// Reads one frame's inputs: every pattern of the command expanded with the
+// frame's number. The three inputs are independent files, read at the same
+// time; a failure is reported as it would be reading them one after another
+// (render, depth image, composite image).
+CompInputs read_comp_frame(const CompOptions& options, const host::Module& module, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
     auto zbuffer = std::async(std::launch::async, [&] {
         const StageTimer timer("read depth image");
@@ -73,11 +83,16 @@ std::string comp_frame(const CompOptions& options, const host::Module& module, R
         return read_render(path(options.render), {options.subimage, options.render_layer, options.depth_channel},
                            path(options.render_depth), number);
     }();
-    host::Frame& frame = render.frame;
     const OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
+    return {std::move(render), zbuffer.get(), comp.get(), settings};
+}
+
+// Composites one frame read and writes it. Returns the size written, "(WxH)".
+std::string finish_comp_frame(const CompOptions& options, RenderSession& session, int32_t number, CompInputs inputs) {
+    host::Frame& frame = inputs.render.frame;
     std::vector<host::Image> images;
-    images.push_back(zbuffer.get());
-    images.push_back(comp.get());
+    images.push_back(std::move(inputs.zbuffer));
+    images.push_back(std::move(inputs.comp));
     note_scaling("depth image", images[0], frame);
     note_scaling("comp image", images[1], frame);
     {
@@ -85,9 +100,11 @@ std::string comp_frame(const CompOptions& options, const host::Module& module, R
         session.render(frame, std::move(images));
     }
     const StageTimer timer("write output");
-    write_frame_image(path(options.out), frame, settings);
+    write_frame_image(FramePattern(options.out).path(number), frame, inputs.settings);
     return size_note(frame.width(), frame.height());
 }
+
+}  // namespace
 
 int run_comp(const CompOptions& options, const GlobalOptions& global) {
     check_output_options(options);
@@ -102,10 +119,11 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
                    global);
     std::string size;
-    loop.run([&](int32_t number) {
-        size = comp_frame(options, *module, session, number);
-        return std::vector<std::string>{out.path(number)};
-    });
+    loop.run([&](int32_t number) { return read_comp_frame(options, *module, number); },
+             [&](int32_t number, CompInputs inputs) {
+                 size = finish_comp_frame(options, session, number, std::move(inputs));
+                 return std::vector<std::string>{out.path(number)};
+             });
     print_wrote_frames(out, loop.done(), size);
     return loop.finish();
 }

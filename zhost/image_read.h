@@ -53,21 +53,40 @@ void check_input_file(const std::string& path);
 // the caller's own opening and its messages.
 void check_not_special_file(const std::string& path);
 
-// While one lives, the images that zhost reads and makes (decoded inputs,
-// frames, their copies) are counted together against max_image_bytes():
-// one for each frame of a command. Without one, each is held to the limit
-// alone.
+// An account of the images that one frame of a command reads and makes
+// (decoded inputs, frames, their copies). The accounts alive at once (one
+// per frame in flight) count together against max_image_bytes(); an image
+// counted against none is held to the limit alone. Images count against the
+// account that their thread uses, or else against the newest account.
 class HeldImages {
 public:
     HeldImages();
     ~HeldImages();
     HeldImages(const HeldImages&) = delete;
     HeldImages& operator=(const HeldImages&) = delete;
+
+    // While one lives, the images of this thread count against `account`.
+    class Use {
+    public:
+        explicit Use(HeldImages& account);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        HeldImages* previous_;
+    };
+
+private:
+    friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    uint64_t held_ = 0;
 };
 
-// Counts `bytes` that an image of `path` holds until the frame's end, and
-// `passing` bytes held while it is made; throws zhost::Error naming the
-// limit and --max-image-mb when the images would then take more.
+// Counts `bytes` that an image of `path` holds until its account ends, and
+// `passing` bytes held while it is made. When the images in flight would
+// then take more than max_image_bytes(), an account with older ones alive
+// waits for them to end; the oldest (or none) throws zhost::Error naming the
+// limit and --max-image-mb.
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
 // Which part of a file to read and which of its channels make colour and depth.

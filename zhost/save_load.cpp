@@ -128,10 +128,10 @@ DepthRange sequence_range(const host::Module& module, const FramePattern& files,
     return shared;
 }
 
-// One frame of `zhost load`; returns the size written, "(WxH)".
-std::string load_frame(const host::Module& module, const LoadOptions& options, const std::string& file,
-                       const std::string& out, const DepthRange* preview) {
-    const host::Image depth = load_depth_file(module, file);
+// Writes one frame of `zhost load`, the depth loaded from `file`; returns
+// the size written, "(WxH)".
+std::string write_loaded_frame(const host::Image& depth, const LoadOptions& options, const std::string& file,
+                               const std::string& out, const DepthRange* preview) {
     if (preview == nullptr) {
         OutputSettings settings;
         settings.compression = options.compression;
@@ -163,16 +163,16 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
     loop.progress().hold_lines();
     struct SaverRefused {};  // the saver's messages are printed
     try {
-        loop.run([&](int32_t number) {
-            const host::Frame frame = read_save_frame(inputs, options, number);
-            saver.process(frame);
-            if (print_messages(log, {{staged_base, options.base}}) > 0) throw SaverRefused{};
-            const std::string staged = depth_file_name(staged_base, number);
-            const std::string destination = depth_file_name(options.base, number);
-            if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
-            outputs.add(staged, destination);
-            return std::vector<std::string>{destination};
-        });
+        loop.run([&](int32_t number) { return read_save_frame(inputs, options, number); },
+                 [&](int32_t number, host::Frame frame) {
+                     saver.process(frame);
+                     if (print_messages(log, {{staged_base, options.base}}) > 0) throw SaverRefused{};
+                     const std::string staged = depth_file_name(staged_base, number);
+                     const std::string destination = depth_file_name(options.base, number);
+                     if (!fs::is_regular_file(staged)) throw Error(destination + ": the saver wrote no file");
+                     outputs.add(staged, destination);
+                     return std::vector<std::string>{destination};
+                 });
     } catch (const SaverRefused&) {
         return 1;
     }
@@ -198,10 +198,12 @@ int run_load(const LoadOptions& options, const GlobalOptions& global) {
     FrameLoop loop("loading", frames, {options.file}, global);
     if (picture && options.range == SEQUENCE_RANGE) range = sequence_range(*module, files, loop.frames_with_inputs(), range);
     std::string size;
-    loop.run([&](int32_t number) {
-        size = load_frame(*module, options, files.path(number), out.path(number), picture ? &range : nullptr);
-        return std::vector<std::string>{out.path(number)};
-    });
+    loop.run([&](int32_t number) { return load_depth_file(*module, files.path(number)); },
+             [&](int32_t number, const host::Image& depth) {
+                 size = write_loaded_frame(depth, options, files.path(number), out.path(number),
+                                           picture ? &range : nullptr);
+                 return std::vector<std::string>{out.path(number)};
+             });
     print_wrote_frames(out, loop.done(), size);
     return loop.finish();
 }
