@@ -22,12 +22,11 @@ constexpr const char* DEPTH_IMAGE = "zbuffer";
 constexpr const char* COMP_IMAGE = "comp";
 
 host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel) {
-    host::Image depth = read_list_image(module, DEPTH_IMAGE, path);
-    if (depth.channels != 1) {
-        // The Z (or the channel named) of an image with colour, or a clear refusal.
-        depth = read_depth(path, {"", "", depth_channel});
-        depth.name = DEPTH_IMAGE;
-    }
+    if (extension_of(path) == ".zb" || channel_names(path).size() == 1) return read_list_image(module, DEPTH_IMAGE, path);
+    // The Z (or the channel named) of an image with colour, or a clear
+    // refusal; its colour is not decoded.
+    host::Image depth = read_depth(path, {"", "", depth_channel});
+    depth.name = DEPTH_IMAGE;
     return depth;
 }
 
