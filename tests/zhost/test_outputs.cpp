@@ -558,6 +558,44 @@ TEST(ZhostOutputs, OverlappedFramesMatchOneFrameRunsAndStopAtTheFirstBadFrame) {
     }
 }
 
+// All the frames in flight count against --max-image-mb: at the smallest
+// limit that one frame of a sequence runs in, the whole sequence runs (the
+// frames read ahead wait for room) and writes what it writes without a
+// limit; one MB less refuses the first frame and writes nothing.
+TEST(ZhostOutputs, ASmallImageLimitRunsFewerFramesInFlightRatherThanFail) {
+    test::TempDir dir;
+    write_inputs(dir.path(), "", 512, 256);
+    ASSERT_EQ(ztest::run_zhost({"save", "depth.####.exr", "--frames", "1-4", "--base", "z"}, dir.path()).status, 0);
+    fs::create_directories(dir / "out");
+    const std::vector<std::string> comp = {"comp", "--render", "render.####.exr", "--zbuffer", "z####.zb", "--comp",
+                                           "comp.exr", "-o", "out/c.####.exr"};
+    const auto run = [&](const std::string& megabytes, const std::string& frames) {
+        std::vector<std::string> args = comp;
+        if (!megabytes.empty()) args.insert(args.begin(), {"--max-image-mb", megabytes});
+        args.insert(args.end(), {"--frames", frames});
+        return ztest::run_zhost(args, dir.path());
+    };
+    ASSERT_EQ(run("", "1-4").status, 0);
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        fs::rename(dir / numbered("out/c.", frame, ".exr"), dir / numbered("reference.", frame, ".exr"));
+    }
+    int one_frame = 1;
+    while (one_frame < 64 && run(std::to_string(one_frame), "1").status != 0) ++one_frame;
+    ASSERT_LT(one_frame, 64);
+    fs::remove(dir / "out/c.0001.exr");
+
+    const ztest::RunResult below = run(std::to_string(one_frame - 1), "1-4");
+    EXPECT_EQ(below.status, 1);
+    EXPECT_TRUE(contains(below.err, "(--max-image-mb)")) << below.err;
+    EXPECT_TRUE(ztest::files_in(dir / "out").empty());
+    const ztest::RunResult at = run(std::to_string(one_frame), "1-4");
+    ASSERT_EQ(at.status, 0) << at.err;
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        EXPECT_TRUE(same_output(dir / numbered("out/c.", frame, ".exr"), dir / numbered("reference.", frame, ".exr")))
+            << frame;
+    }
+}
+
 // Opens `path` (made when missing) and takes the OFD write lock that a
 // writer holds on its hidden file; -1 when it cannot.
 int lock_as_writer(const fs::path& path) {
