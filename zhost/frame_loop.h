@@ -101,9 +101,13 @@ public:
         : thread_([this, &loop, &frames, skip_missing, &read](std::stop_token stop) {
               for (const int32_t number : frames) {
                   if (!wait_for_room(stop)) return;
-                  ReadFrame<Work> frame{number, skip_missing ? loop.missing_inputs(number) : std::vector<std::string>{},
-                                        nullptr, std::nullopt, nullptr};
-                  if (frame.missing.empty()) read_into(frame, read);
+                  ReadFrame<Work> frame{number, {}, nullptr, std::nullopt, nullptr};
+                  try {
+                      if (skip_missing) frame.missing = loop.missing_inputs(number);
+                  } catch (...) {
+                      frame.failure = std::current_exception();
+                  }
+                  if (!frame.failure && frame.missing.empty()) read_into(frame, read);
                   const bool failed = frame.failure != nullptr;
                   hand_over(std::move(frame));
                   if (failed) return;
