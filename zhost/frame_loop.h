@@ -92,7 +92,8 @@ struct ReadFrame {
 };
 
 // Reads the loop's frames in order on a thread of its own, up to
-// FRAMES_QUEUED frames ahead of next(); stops after a failed read.
+// FRAMES_QUEUED frames ahead of next() and only while the memory limit
+// leaves room for another frame; stops after a failed read.
 template <typename Work>
 class ReadAhead {
 public:
@@ -100,7 +101,7 @@ public:
     ReadAhead(const FrameLoop& loop, const std::vector<int32_t>& frames, bool skip_missing, Read& read)
         : thread_([this, &loop, &frames, skip_missing, &read](std::stop_token stop) {
               for (const int32_t number : frames) {
-                  if (!wait_for_room(stop)) return;
+                  if (!wait_for_room(stop) || !HeldImages::wait_for_room([&] { return stop.stop_requested(); })) return;
                   ReadFrame<Work> frame{number, {}, nullptr, std::nullopt, nullptr};
                   try {
                       if (skip_missing) frame.missing = loop.missing_inputs(number);

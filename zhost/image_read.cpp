@@ -8,11 +8,11 @@
 #include <climits>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -57,6 +57,8 @@ struct Ledger {
     std::condition_variable released;
     uint64_t held = 0;
     std::vector<HeldImages*> accounts;  // in the order made
+    uint64_t largest_ended = 0;         // the largest peak of an account that ended
+    bool one_ended = false;
 };
 
 // The account that this thread's images count against (HeldImages::Use).
@@ -640,8 +642,21 @@ HeldImages::~HeldImages() {
         const std::lock_guard lock(book.mutex);
         book.held -= held_;
         std::erase(book.accounts, this);
+        book.largest_ended = std::max(book.largest_ended, peak_);
+        book.one_ended = true;
     }
     book.released.notify_all();
+}
+
+void HeldImages::wait_while(const std::function<bool()>& busy) {
+    std::unique_lock lock(ledger().mutex);
+    ledger().released.wait(lock, [&] { return !busy(); });
+}
+
+bool HeldImages::room_for_a_frame() {
+    const Ledger& book = ledger();
+    if (book.accounts.empty()) return true;
+    return book.one_ended && plus(book.held, book.largest_ended) <= max_image_bytes();
 }
 
 HeldImages::Use::Use(HeldImages& account) : previous_(bound_account) { bound_account = &account; }
@@ -666,6 +681,7 @@ void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing)
                     " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
     }
     if (!account) return;
+    account->peak_ = std::max(account->peak_, plus(plus(account->held_, bytes), passing));
     account->held_ = plus(account->held_, bytes);
     book.held = plus(book.held, bytes);
 }

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -65,6 +66,14 @@ public:
     HeldImages(const HeldImages&) = delete;
     HeldImages& operator=(const HeldImages&) = delete;
 
+    // Waits until the images in flight leave room for one more frame as
+    // large as the largest that ended so far (the limit allowing, its
+    // images and what it held while they were made); until a frame has
+    // ended, until none is in flight. Returns false, not waiting, when
+    // `stop` returns true after a change.
+    template <typename Stop>
+    static bool wait_for_room(Stop stop);
+
     // While one lives, the images of this thread count against `account`.
     class Use {
     public:
@@ -79,8 +88,19 @@ public:
 
 private:
     friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    // Blocks while `busy` returns true, checking it after each change.
+    static void wait_while(const std::function<bool()>& busy);
+    static bool room_for_a_frame();
     uint64_t held_ = 0;
+    uint64_t peak_ = 0;  // held_ and the bytes passing, at their most
 };
+
+template <typename Stop>
+bool HeldImages::wait_for_room(Stop stop) {
+    bool stopped = false;
+    wait_while([&] { return !(stopped = stop()) && !room_for_a_frame(); });
+    return !stopped;
+}
 
 // Counts `bytes` that an image of `path` holds until its account ends, and
 // `passing` bytes held while it is made. When the images in flight would
