@@ -18,6 +18,7 @@
 #include "bench/rigs.h"
 #include "zhost/images/frames.h"
 #include "zhost/images/image_io.h"
+#include "zhost/sequences/sequence.h"
 
 extern char** environ;
 
@@ -174,6 +175,20 @@ CommandInputs write_command_inputs(const host::Module& module, const ScratchDir&
     recode_exr(inputs.render, inputs.render_dwaa, "dwaa", 0);
     recode_exr(inputs.comp, inputs.comp_dwaa, "dwaa", 0);
     return inputs;
+}
+
+std::pair<std::string, std::string> write_sequence_inputs(const ScratchDir& dir, const host::Frame& frame,
+                                                          const host::Image& depth, const host::Image& comp,
+                                                          int frames) {
+    const std::pair<std::string, std::string> patterns{dir.file("render.%04d.exr"), dir.file("comp.%04d.exr")};
+    const zhost::FramePattern render(patterns.first), second(patterns.second);
+    write_rgbaz_exr(render.path(1), frame, "zip");
+    write_rgbaz_exr(second.path(1), zhost::make_frame(depth, &comp, 1), "zip");
+    for (int number = 2; number <= frames; ++number) {
+        std::filesystem::copy_file(render.path(1), render.path(number));
+        std::filesystem::copy_file(second.path(1), second.path(number));
+    }
+    return patterns;
 }
 
 }  // namespace bench

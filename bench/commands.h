@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/workload.h"
@@ -62,5 +63,12 @@ struct CommandInputs {
 };
 CommandInputs write_command_inputs(const host::Module& module, const ScratchDir& dir, const host::Frame& frame,
                                    const host::Image& depth, const host::Image& comp);
+
+// `frames` frames (numbered from 1) of the render and the second picture as
+// RGBA+Z zip EXRs, "render.%04d.exr" and "comp.%04d.exr" in `dir`, each
+// frame a copy of the first; returns the two patterns.
+std::pair<std::string, std::string> write_sequence_inputs(const ScratchDir& dir, const host::Frame& frame,
+                                                          const host::Image& depth, const host::Image& comp,
+                                                          int frames);
 
 }  // namespace bench

@@ -33,6 +33,7 @@
 #include "zhost/images/image_io.h"
 #include "zhost/images/preview.h"
 #include "zhost/running/scene_file.h"
+#include "zhost/sequences/sequence.h"
 
 namespace {
 
@@ -49,6 +50,10 @@ struct Options {
     std::string oiiotool = bench::find_on_path("oiiotool");
     int demo_frames = 24;
     int command_runs = 5;
+    int32_t sequence_width = 1920;
+    int32_t sequence_height = 1080;
+    int sequence_frames = 16;
+    bool sequence_only = false;  // only the sequence comparison of (e)
 };
 
 void parse_size(const std::string& text, int32_t& width, int32_t& height) {
@@ -79,6 +84,9 @@ Options parse_options(int& argc, char** argv) {
         else if (arg == "--oiiotool") options.oiiotool = value();
         else if (arg == "--demo-frames") options.demo_frames = std::clamp(std::atoi(value().c_str()), 1, 1000);
         else if (arg == "--command-runs") options.command_runs = std::max(1, std::atoi(value().c_str()));
+        else if (arg == "--sequence-size") parse_size(value(), options.sequence_width, options.sequence_height);
+        else if (arg == "--sequence-frames") options.sequence_frames = std::clamp(std::atoi(value().c_str()), 1, 1000);
+        else if (arg == "--sequence-only") options.sequence_only = true;
         else argv[kept++] = argv[i];
     }
     argc = kept;
@@ -366,6 +374,34 @@ std::vector<Target> time_commands(const Options& o, const host::Module& module, 
     return targets;
 }
 
+// (e) a sequence: `zhost comp --frames` beside `oiiotool --zover --frames`
+// on the same RGBA+Z zip EXRs, zip out. Returns the ratio with its target.
+Target time_sequence(const Options& o, const ScratchDir& dir) {
+    const host::Frame frame = bench::make_render_frame(o.sequence_width, o.sequence_height);
+    const auto [render, comp] =
+        bench::write_sequence_inputs(dir, frame, bench::make_depth_image(o.sequence_width, o.sequence_height),
+                                     bench::make_comp_image(o.sequence_width, o.sequence_height), o.sequence_frames);
+    const std::string frames = "1-" + std::to_string(o.sequence_frames);
+    std::vector<std::string> zhost_outputs, oiiotool_outputs;
+    for (int number = 1; number <= o.sequence_frames; ++number) {
+        zhost_outputs.push_back(zhost::FramePattern(dir.file("sz.%04d.exr")).path(number));
+        oiiotool_outputs.push_back(zhost::FramePattern(dir.file("so.%04d.exr")).path(number));
+    }
+    std::vector<bench::Command> commands = {
+        {zhost_command(o, {"comp", "--render", render, "--zbuffer", comp, "--comp", comp, "--compression", "zip",
+                           "--frames", frames, "-o", dir.file("sz.%04d.exr")}), zhost_outputs}};
+    const bool with_oiiotool = !o.oiiotool.empty();
+    if (with_oiiotool) {
+        commands.push_back({{o.oiiotool, render, comp, "--zover", "--compression", "zip", "--frames", frames, "-o",
+                             dir.file("so.%04d.exr")}, oiiotool_outputs});
+    }
+    const std::string size = std::to_string(o.sequence_width) + "x" + std::to_string(o.sequence_height);
+    std::printf("(e) a sequence of %d frames of %s, RGBA+Z zip EXRs in and out: wall clock, median of %d runs each, "
+                "the commands taking turns\n", o.sequence_frames, size.c_str(), o.command_runs);
+    const std::vector<bench::CommandTiming> t = bench::time_commands(commands, o.command_runs, dir);
+    return print_pair("comp --frames, zip", t[0], "oiiotool --zover --frames", with_oiiotool ? &t[1] : nullptr, 0.5);
+}
+
 void print_targets(const CollectingReporter& r, const std::vector<Target>& commands) {
     std::printf("== targets (ratios of this run) ==\n");
     const double saver = r.median("saver/limit") > 0 ? r.median("saver/module") / r.median("saver/limit") : 0.0;
@@ -393,6 +429,11 @@ int run(int argc, char** argv) {
     std::printf("zbench: %s; load average %s\n", cpu_model().c_str(), load_average().c_str());
     const auto module = host::Module::open(o.module);
     const ScratchDir dir;
+    if (o.sequence_only) {
+        const Target target = time_sequence(o, dir);
+        std::printf("load average after: %s\n", load_average().c_str());
+        return target.ratio <= target.target ? 0 : 1;
+    }
     const host::Frame frame = bench::make_render_frame(o.width, o.height);
     const std::size_t pixels = std::size_t(o.width) * std::size_t(o.height);
 
@@ -568,7 +609,8 @@ int run(int argc, char** argv) {
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_report(reporter, o, threads, share);
-    const std::vector<Target> command_targets = time_commands(o, *module, dir, frame, depth_image, comp_image);
+    std::vector<Target> command_targets = time_commands(o, *module, dir, frame, depth_image, comp_image);
+    command_targets.push_back(time_sequence(o, dir));
     print_targets(reporter, command_targets);
     benchmark::Shutdown();
     return 0;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -500,6 +501,108 @@ TEST(ZhostOutputs, ASequenceCompositesEachFrameAsItAloneWould) {
                              dir.path());
         ASSERT_EQ(alone.status, 0) << alone.err;
         EXPECT_TRUE(same_output(dir / numbered("out/C.", frame, ".exr"), dir / "alone.exr")) << frame;
+    }
+}
+
+// `args` with the frames to run replaced by `frames`.
+std::vector<std::string> with_frames(std::vector<std::string> args, const std::string& frames) {
+    const auto at = std::find(args.begin(), args.end(), "--frames");
+    if (at == args.end()) {
+        args.insert(args.end(), {"--frames", frames});
+    } else {
+        *(at + 1) = frames;
+    }
+    return args;
+}
+
+// Frames are read ahead while earlier ones are finished. A whole run writes
+// what each frame run alone writes, bit for bit; a frame whose input cannot
+// be read stops the run there, with the frames before it committed (save:
+// none, its files move together), the later ones as they were, and one -v
+// line for each frame done, in order.
+TEST(ZhostOutputs, OverlappedFramesMatchOneFrameRunsAndStopAtTheFirstBadFrame) {
+    test::TempDir dir;
+    prepare(dir.path());
+    const std::map<std::string, std::string> third_input = {
+        {"render", "render.0003.exr"}, {"save", "depth.0003.exr"}, {"load", "z0003.zb"}, {"comp", "render.0003.exr"}};
+    for (const Command& command : commands()) {
+        if (!third_input.count(command.name)) continue;
+        const fs::path reference = dir / "reference" / command.name;
+        for (int frame = 1; frame <= FRAMES; ++frame) {
+            const ztest::RunResult alone = ztest::run_zhost(with_frames(command.args, std::to_string(frame)), dir.path());
+            ASSERT_EQ(alone.status, 0) << command.name << " " << frame << ": " << alone.err;
+        }
+        keep_reference(dir.path(), command, reference);
+        const ztest::RunResult whole = ztest::run_zhost(command.args, dir.path());
+        ASSERT_EQ(whole.status, 0) << command.name << ": " << whole.err;
+        for (const GroupState& state : group_states(dir.path(), command, reference, "", "whole")) {
+            EXPECT_EQ(state.previous, 0u) << command.name;
+        }
+
+        const fs::path bad = dir / third_input.at(command.name);
+        fs::copy_file(bad, dir / "kept", fs::copy_options::overwrite_existing);
+        write_text(bad, "not an image");
+        put_previous(dir.path(), command, "previous");
+        std::vector<std::string> args = command.args;
+        args.insert(args.begin(), "-v");
+        const ztest::RunResult stopped = ztest::run_zhost(args, dir.path());
+        fs::copy_file(dir / "kept", bad, fs::copy_options::overwrite_existing);
+        EXPECT_EQ(stopped.status, 1) << command.name;
+        EXPECT_TRUE(contains(stopped.err, third_input.at(command.name))) << command.name << ": " << stopped.err;
+        const std::vector<GroupState> states = group_states(dir.path(), command, reference, "previous", "stopped");
+        const std::size_t kept = std::string(command.name) == "save" ? 0 : 2;
+        for (std::size_t group = 0; group < states.size(); ++group) {
+            EXPECT_EQ(states[group].complete, group < kept ? command.groups[group].size() : 0u)
+                << command.name << " " << group;
+        }
+        std::string shown_lines;
+        for (std::size_t at = stopped.out.find("frame "); at != std::string::npos; at = stopped.out.find("frame ", at + 1)) {
+            shown_lines += stopped.out.substr(at, stopped.out.find(' ', at + 6) - at + 1);
+        }
+        EXPECT_EQ(shown_lines, "frame 1: frame 2: ") << command.name << ": " << stopped.out;
+        EXPECT_EQ(hidden_names(dir / "out"), std::vector<std::string>{}) << command.name;
+    }
+}
+
+// All the frames in flight count against --max-image-mb: with room for one
+// frame and not two, the whole sequence runs (the frames read ahead wait for
+// room) and writes what it writes without a limit; with too little room for
+// one, the first frame is refused and nothing is written. (A frame's three
+// inputs are read at the same time, and what each holds only while it
+// decodes depends on their order: the smallest limit found for one frame
+// may move by one MB from run to run, so the limits keep that distance.)
+TEST(ZhostOutputs, ASmallImageLimitRunsFewerFramesInFlightRatherThanFail) {
+    test::TempDir dir;
+    write_inputs(dir.path(), "", 768, 512);  // about 14 MB a frame
+    ASSERT_EQ(ztest::run_zhost({"save", "depth.####.exr", "--frames", "1-4", "--base", "z"}, dir.path()).status, 0);
+    fs::create_directories(dir / "out");
+    const std::vector<std::string> comp = {"comp", "--render", "render.####.exr", "--zbuffer", "z####.zb", "--comp",
+                                           "comp.exr", "-o", "out/c.####.exr"};
+    const auto run = [&](const std::string& megabytes, const std::string& frames) {
+        std::vector<std::string> args = comp;
+        if (!megabytes.empty()) args.insert(args.begin(), {"--max-image-mb", megabytes});
+        args.insert(args.end(), {"--frames", frames});
+        return ztest::run_zhost(args, dir.path());
+    };
+    ASSERT_EQ(run("", "1-4").status, 0);
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        fs::rename(dir / numbered("out/c.", frame, ".exr"), dir / numbered("reference.", frame, ".exr"));
+    }
+    int one_frame = 10;
+    while (one_frame < 64 && run(std::to_string(one_frame), "1").status != 0) ++one_frame;
+    ASSERT_LT(one_frame, 64);
+    fs::remove(dir / "out/c.0001.exr");
+
+    const ztest::RunResult below = run(std::to_string(one_frame - 2), "1-4");
+    EXPECT_EQ(below.status, 1);
+    EXPECT_TRUE(contains(below.err, "(--max-image-mb)")) << below.err;
+    EXPECT_TRUE(ztest::files_in(dir / "out").empty());
+    ASSERT_GT(2 * (one_frame - 2), one_frame + 1) << "two frames must not fit";
+    const ztest::RunResult at = run(std::to_string(one_frame + 1), "1-4");
+    ASSERT_EQ(at.status, 0) << at.err;
+    for (int frame = 1; frame <= FRAMES; ++frame) {
+        EXPECT_TRUE(same_output(dir / numbered("out/c.", frame, ".exr"), dir / numbered("reference.", frame, ".exr")))
+            << frame;
     }
 }
 

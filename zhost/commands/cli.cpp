@@ -91,7 +91,7 @@ void add_global_options(CLI::App& app, GlobalOptions& global) {
         ->excludes(verbose);
     app.add_flag("--timings", global.timings, "Print the time each stage took on stderr at the end");
     app.add_option("--max-image-mb", global.max_image_mb,
-                   "Most memory for the images of a frame, in MB of decoded samples (default: an eighth of this machine's memory, " +
+                   "Most memory for the images of the frames in flight, in MB of decoded samples (default: an eighth of this machine's memory, " +
                        std::to_string(default_max_image_bytes() >> 20) + " MB)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
 }

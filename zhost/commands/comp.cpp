@@ -27,12 +27,13 @@ constexpr const char* COMP_IMAGE = "comp";
 
 host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel,
                          const Placement& placement) {
-    host::Image depth = read_list_image(module, DEPTH_IMAGE, path, &placement);
-    if (depth.channels != 1) {
-        // The Z (or the channel named) of an image with colour, or a clear refusal.
-        depth = read_depth(path, {"", "", depth_channel}, &placement);
-        depth.name = DEPTH_IMAGE;
+    if (extension_of(path) == ".zb" || channel_names(path).size() == 1) {
+        return read_list_image(module, DEPTH_IMAGE, path, &placement);
     }
+    // The Z (or the channel named) of an image with colour, or a clear
+    // refusal; its colour is not decoded.
+    host::Image depth = read_depth(path, {"", "", depth_channel}, &placement);
+    depth.name = DEPTH_IMAGE;
     return depth;
 }
 
@@ -133,11 +134,23 @@ FilterSpec compositor_spec(const std::string& depth_image, const std::string& co
     return spec;
 }
 
-// One frame: every pattern of the command expanded with the frame's number.
-// The three inputs are independent files, read at the same time; a failure
-// is reported as it would be reading them one after another (render, depth
-// image, composite image). Returns the size written, "(WxH)".
-std::string comp_frame(const CompOptions& options, const host::Module& module, RenderSession& session, int32_t number) {
+namespace {
+
+// The inputs of one frame, read, and what its output follows.
+struct CompInputs {
+    RenderFrame render;
+    host::Image zbuffer;
+    host::Image comp;
+    OutputSettings settings;
+    OtherChannels others;
+    std::vector<float> rendered_depth;  // with channels that follow the compositor's pick
+};
+
+// Reads one frame's inputs: every pattern of the command expanded with the
+// frame's number. The three inputs are independent files, read at the same
+// time; a failure is reported as it would be reading them one after another
+// (render, depth image, composite image).
+CompInputs read_comp_frame(const CompOptions& options, const host::Module& module, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
     const std::string render_path = path(options.render), comp_path = path(options.comp);
     Placement placement = placement_of(render_path, options.subimage);
@@ -158,34 +171,40 @@ std::string comp_frame(const CompOptions& options, const host::Module& module, R
         return read_render(render_path, {options.subimage, options.render_layer, options.depth_channel},
                            path(options.render_depth), number);
     }();
-    host::Frame& frame = render.frame;
     OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
-    std::vector<host::Image> images;
-    images.push_back(zbuffer.get());
-    images.push_back(comp.get());
-    OtherChannels others;
-    std::vector<float> rendered_depth;
-    if (!render.other_channels.empty() && holds_other_channels(options.out)) {
+    CompInputs in{std::move(render), zbuffer.get(), comp.get(), std::move(settings), {}, {}};
+    if (!in.render.other_channels.empty() && holds_other_channels(options.out)) {
         const StageTimer timer("read other channels");
-        others = read_other_channels(render, render_path, options.subimage, comp_path);
-        add_other_types(settings, others.render, options.data_type);
-        if (!others.shared.empty()) {
-            const std::span<const float> depth = frame.samples(BUF_DEPTH);
+        in.others = read_other_channels(in.render, render_path, options.subimage, comp_path);
+        add_other_types(in.settings, in.others.render, options.data_type);
+        if (!in.others.shared.empty()) {
+            const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);
             hold_image_bytes("a copy of the render's depth", depth.size() * sizeof(float));
-            rendered_depth.assign(depth.begin(), depth.end());
+            in.rendered_depth.assign(depth.begin(), depth.end());
         }
     }
+    return in;
+}
+
+// Composites one frame read and writes it. Returns the size written, "(WxH)".
+std::string finish_comp_frame(const CompOptions& options, RenderSession& session, int32_t number, CompInputs in) {
+    host::Frame& frame = in.render.frame;
+    std::vector<host::Image> images;
+    images.push_back(std::move(in.zbuffer));
+    images.push_back(std::move(in.comp));
     note_scaling("depth image", images[0], frame);
     note_scaling("comp image", images[1], frame);
     {
         const StageTimer timer("composite");
         session.render(frame, std::move(images));
-        follow_compositor(rendered_depth, frame, others);
+        follow_compositor(in.rendered_depth, frame, in.others);
     }
     const StageTimer timer("write output");
-    write_frame_image(path(options.out), frame, settings, &others.render);
+    write_frame_image(FramePattern(options.out).path(number), frame, in.settings, &in.others.render);
     return size_note(frame.width(), frame.height());
 }
+
+}  // namespace
 
 int run_comp(const CompOptions& options, const GlobalOptions& global) {
     check_output_options(options);
@@ -200,10 +219,11 @@ int run_comp(const CompOptions& options, const GlobalOptions& global) {
     FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
                    global);
     std::string size;
-    loop.run([&](int32_t number) {
-        size = comp_frame(options, *module, session, number);
-        return std::vector<std::string>{out.path(number)};
-    });
+    loop.run([&](int32_t number) { return read_comp_frame(options, *module, number); },
+             [&](int32_t number, CompInputs inputs) {
+                 size = finish_comp_frame(options, session, number, std::move(inputs));
+                 return std::vector<std::string>{out.path(number)};
+             });
     print_wrote_frames(out, loop.done(), size);
     return loop.finish();
 }

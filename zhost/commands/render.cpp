@@ -85,6 +85,21 @@ std::vector<host::Image> read_frame_images(const host::Module& module, const Sce
     return images;
 }
 
+// One frame's inputs, read: the render, the settings of outputs that follow
+// it, and the images of the list.
+struct SceneFrame {
+    host::Frame frame;
+    OutputSettings settings;
+    std::vector<host::Image> images;
+};
+
+SceneFrame read_scene_frame(const host::Module& module, const SceneFile& scene, int32_t number) {
+    OutputSettings settings;
+    Placement placement;
+    host::Frame frame = read_render_frame(scene, number, settings, placement);
+    return {std::move(frame), std::move(settings), read_frame_images(module, scene, number, placement)};
+}
+
 // The files that each frame reads: the render and the images of the list.
 std::vector<std::string> scene_inputs(const SceneFile& scene) {
     std::vector<std::string> inputs = {scene.render_rgba, scene.render_depth};
@@ -156,20 +171,19 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     };
     FrameLoop loop("rendering", *frames, scene_inputs(scene), global);
     std::vector<std::size_t> written_before(servers.size(), 0);
-    loop.run([&](int32_t number) {
-        OutputSettings output_settings;
-        Placement placement;
-        host::Frame frame = read_render_frame(scene, number, output_settings, placement);
-        session.render(frame, read_frame_images(*module, scene, number, placement), &outputs);
-        if (!scene.output.empty()) {
-            outputs.write(FramePattern(scene.output).path(number),
-                          [&](const std::string& staged) { write_frame_image(staged, frame, output_settings); });
-        }
-        outputs.commit();
-        std::vector<std::string> written = frame_outputs(session, scene, number, written_before);
-        for (std::string& name : written) name = shown(name);
-        return written;
-    });
+    loop.run([&](int32_t number) { return read_scene_frame(*module, scene, number); },
+             [&](int32_t number, SceneFrame read) {
+                 host::Frame& frame = read.frame;
+                 session.render(frame, std::move(read.images), &outputs);
+                 if (!scene.output.empty()) {
+                     outputs.write(FramePattern(scene.output).path(number),
+                                   [&](const std::string& staged) { write_frame_image(staged, frame, read.settings); });
+                 }
+                 outputs.commit();
+                 std::vector<std::string> written = frame_outputs(session, scene, number, written_before);
+                 for (std::string& name : written) name = shown(name);
+                 return written;
+             });
     if (!save_scene.empty()) {
         std::vector<host::SceneValues> settings;
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));

@@ -112,10 +112,10 @@ DepthRange sequence_range(const host::Module& module, const FramePattern& files,
     return shared;
 }
 
-// One frame of `zhost load`; returns the size written, "(WxH)".
-std::string load_frame(const host::Module& module, const LoadOptions& options, const std::string& file,
-                       const std::string& out, const DepthRange* preview) {
-    const host::Image depth = load_depth_file(module, file);
+// Writes one frame of `zhost load`, the depth loaded from `file`; returns
+// the size written, "(WxH)".
+std::string write_loaded_frame(const host::Image& depth, const LoadOptions& options, const std::string& file,
+                               const std::string& out, const DepthRange* preview) {
     if (preview == nullptr) {
         OutputSettings settings;
         settings.compression = options.compression;
@@ -141,15 +141,15 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
     FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, global);
     // The JSON lines name the depth files once they are in place.
     loop.progress().hold_lines();
-    loop.run([&](int32_t number) {
-        host::Frame frame = read_save_frame(inputs, options, number);
-        const std::size_t before = saver.written(0).size();
-        saver.render(frame, {}, &outputs);
-        if (saver.written(0).size() == before) {
-            throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
-        }
-        return std::vector<std::string>{saver.written(0).back()};
-    });
+    loop.run([&](int32_t number) { return read_save_frame(inputs, options, number); },
+             [&](int32_t number, host::Frame frame) {
+                 const std::size_t before = saver.written(0).size();
+                 saver.render(frame, {}, &outputs);
+                 if (saver.written(0).size() == before) {
+                     throw Error(depth_file_name(options.base, number) + ": the saver wrote no file");
+                 }
+                 return std::vector<std::string>{saver.written(0).back()};
+             });
     outputs.commit();
     loop.progress().release_lines();
     if (!loop.done().empty()) {
@@ -172,10 +172,12 @@ int run_load(const LoadOptions& options, const GlobalOptions& global) {
     FrameLoop loop("loading", frames, {options.file}, global);
     if (picture && options.range == SEQUENCE_RANGE) range = sequence_range(*module, files, loop.frames_with_inputs(), range);
     std::string size;
-    loop.run([&](int32_t number) {
-        size = load_frame(*module, options, files.path(number), out.path(number), picture ? &range : nullptr);
-        return std::vector<std::string>{out.path(number)};
-    });
+    loop.run([&](int32_t number) { return load_depth_file(*module, files.path(number)); },
+             [&](int32_t number, const host::Image& depth) {
+                 size = write_loaded_frame(depth, options, files.path(number), out.path(number),
+                                           picture ? &range : nullptr);
+                 return std::vector<std::string>{out.path(number)};
+             });
     print_wrote_frames(out, loop.done(), size);
     return loop.finish();
 }

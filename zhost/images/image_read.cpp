@@ -8,6 +8,7 @@
 #include <climits>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -49,13 +50,19 @@ constexpr uint64_t SMALL_INPUT_BYTES = 256 * MB;
 
 uint64_t limit_given = 0;  // by --max-image-mb; 0 for the default
 
-// The bytes that the images of one frame of a command hold, while a
-// HeldImages lives.
+// The bytes that the images of the frames in flight hold: one HeldImages
+// account per frame, oldest first.
 struct Ledger {
     std::mutex mutex;
+    std::condition_variable released;
     uint64_t held = 0;
-    int scopes = 0;
+    std::vector<HeldImages*> accounts;  // in the order made
+    uint64_t largest_ended = 0;         // the largest peak of an account that ended
+    bool one_ended = false;
 };
+
+// The account that this thread's images count against (HeldImages::Use).
+thread_local HeldImages* bound_account = nullptr;
 
 Ledger& ledger() {
     static Ledger instance;
@@ -697,25 +704,57 @@ void check_input_file(const std::string& path) {
 
 HeldImages::HeldImages() {
     const std::lock_guard lock(ledger().mutex);
-    ++ledger().scopes;
+    ledger().accounts.push_back(this);
 }
 
 HeldImages::~HeldImages() {
-    const std::lock_guard lock(ledger().mutex);
-    if (--ledger().scopes == 0) ledger().held = 0;
+    Ledger& book = ledger();
+    {
+        const std::lock_guard lock(book.mutex);
+        book.held -= held_;
+        std::erase(book.accounts, this);
+        book.largest_ended = std::max(book.largest_ended, peak_);
+        book.one_ended = true;
+    }
+    book.released.notify_all();
 }
+
+void HeldImages::wait_while(const std::function<bool()>& busy) {
+    std::unique_lock lock(ledger().mutex);
+    ledger().released.wait(lock, [&] { return !busy(); });
+}
+
+bool HeldImages::room_for_a_frame() {
+    const Ledger& book = ledger();
+    if (book.accounts.empty()) return true;
+    return book.one_ended && plus(book.held, book.largest_ended) <= max_image_bytes();
+}
+
+HeldImages::Use::Use(HeldImages& account) : previous_(bound_account) { bound_account = &account; }
+
+HeldImages::Use::~Use() { bound_account = previous_; }
 
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing) {
     Ledger& book = ledger();
-    const std::lock_guard lock(book.mutex);
-    const uint64_t before = book.scopes > 0 ? book.held : 0;
-    const uint64_t total = plus(plus(before, bytes), passing);
+    std::unique_lock lock(book.mutex);
+    // A thread bound to no account (a helper of a reading thread) counts
+    // against the newest frame's, the one being read.
+    HeldImages* const account = bound_account                ? bound_account
+                                : book.accounts.empty() ? nullptr
+                                                        : book.accounts.back();
     const uint64_t limit = max_image_bytes();
-    if (total > limit) {
-        throw Error(path + ": the command's images would take " + std::to_string(megabytes(total)) +
+    const auto total = [&] { return plus(plus(account ? book.held : 0, bytes), passing); };
+    // A frame read ahead waits for the frames before it to give their
+    // images back rather than fail: fewer frames in flight, same limit.
+    book.released.wait(lock, [&] { return total() <= limit || !account || book.accounts.front() == account; });
+    if (total() > limit) {
+        throw Error(path + ": the command's images would take " + std::to_string(megabytes(total())) +
                     " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
     }
-    if (book.scopes > 0) book.held = plus(book.held, bytes);
+    if (!account) return;
+    account->peak_ = std::max(account->peak_, plus(plus(account->held_, bytes), passing));
+    account->held_ = plus(account->held_, bytes);
+    book.held = plus(book.held, bytes);
 }
 
 std::vector<std::string> channel_names(const std::string& path) { return open_image(path).names; }

@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,21 +56,59 @@ void check_input_file(const std::string& path);
 // the caller's own opening and its messages.
 void check_not_special_file(const std::string& path);
 
-// While one lives, the images that zhost reads and makes (decoded inputs,
-// frames, their copies) are counted together against max_image_bytes():
-// one for each frame of a command. Without one, each is held to the limit
-// alone.
+// An account of the images that one frame of a command reads and makes
+// (decoded inputs, frames, their copies). The accounts alive at once (one
+// per frame in flight) count together against max_image_bytes(); an image
+// counted against none is held to the limit alone. Images count against the
+// account that their thread uses, or else against the newest account.
 class HeldImages {
 public:
     HeldImages();
     ~HeldImages();
     HeldImages(const HeldImages&) = delete;
     HeldImages& operator=(const HeldImages&) = delete;
+
+    // Waits until the images in flight leave room for one more frame as
+    // large as the largest that ended so far (the limit allowing, its
+    // images and what it held while they were made); until a frame has
+    // ended, until none is in flight. Returns false, not waiting, when
+    // `stop` returns true after a change.
+    template <typename Stop>
+    static bool wait_for_room(Stop stop);
+
+    // While one lives, the images of this thread count against `account`.
+    class Use {
+    public:
+        explicit Use(HeldImages& account);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        HeldImages* previous_;
+    };
+
+private:
+    friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    // Blocks while `busy` returns true, checking it after each change.
+    static void wait_while(const std::function<bool()>& busy);
+    static bool room_for_a_frame();
+    uint64_t held_ = 0;
+    uint64_t peak_ = 0;  // held_ and the bytes passing, at their most
 };
 
-// Counts `bytes` that an image of `path` holds until the frame's end, and
-// `passing` bytes held while it is made; throws zhost::Error naming the
-// limit and --max-image-mb when the images would then take more.
+template <typename Stop>
+bool HeldImages::wait_for_room(Stop stop) {
+    bool stopped = false;
+    wait_while([&] { return !(stopped = stop()) && !room_for_a_frame(); });
+    return !stopped;
+}
+
+// Counts `bytes` that an image of `path` holds until its account ends, and
+// `passing` bytes held while it is made. When the images in flight would
+// then take more than max_image_bytes(), an account with older ones alive
+// waits for them to end; the oldest (or none) throws zhost::Error naming the
+// limit and --max-image-mb.
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
 // A rectangle of pixel coordinates.
