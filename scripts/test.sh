@@ -4,6 +4,8 @@
 # build of the module and its unit tests, and the Windows builds (32- and
 # 64-bit) with their tests under wine and a comparison with the Linux build.
 set -euo pipefail
+# Each stage's heading says when it started, in seconds from the start.
+stage() { echo "== $1 (at ${SECONDS} s)"; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 # What could not be installed here (wine32 from a broken i386 index) is
@@ -12,19 +14,19 @@ unavailable=$(mktemp)
 trap 'rm -f "$unavailable"' EXIT
 OBK_DEPS_UNAVAILABLE=$unavailable scripts/install-deps.sh test
 
-echo "== release build"
+stage "release build"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DOBK_BUILD_TESTS=ON -DOBK_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure --timeout 600 --parallel "$(nproc)"
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBK_SANITIZE=ON -DOBK_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure --timeout 900 --parallel "$(nproc)"
 
-echo "== fuzzing"
+stage "fuzzing"
 scripts/fuzz.sh 20
 
-echo "== 32-bit module and unit tests"
+stage "32-bit module and unit tests"
 # Kernels without 32-bit support run the tests under qemu's user emulation.
 probe=$(mktemp -d)
 echo 'int main(void) { return 0; }' > "$probe/probe.c"
@@ -38,7 +40,7 @@ scripts/build.sh build-m32 "${emulator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C
   -DOBK_BUILD_PROGRAM=OFF -DOBK_BUILD_BENCH=OFF -DOBK_GTEST_FROM_SOURCE=ON
 ctest --test-dir build-m32 --output-on-failure --timeout 600
 
-echo "== Windows modules and unit tests under wine"
+stage "Windows modules and unit tests under wine"
 windows_start=$SECONDS
 # A first start of wine creates its prefix (about 15 s); no window opens.
 scripts/wine-run.sh wineboot --init
@@ -60,3 +62,4 @@ echo "Windows stage: $((SECONDS - windows_start)) s"
 if [ -n "$wine32_missing" ]; then
   echo "win32 tests not run: wine32 cannot be installed here ($wine32_missing)"
 fi
+echo "All stages: ${SECONDS} s"

@@ -126,7 +126,9 @@ TEST(ReadLayouts, EveryLayoutDecodesAsOpenImageIOAndCommandsGiveTheBitsOfPlainSc
     test::TempDir dir;
     ztest::write_image((dir / "z.exr").string(), W, H, {"Z"}, ztest::samples(W * H, 1));
     ztest::write_image((dir / "c.exr").string(), W, H, {"R", "G", "B"}, ztest::samples(W * H, 3));
-    for (const Layout& layout : layouts()) {
+    const std::vector<Layout> all = layouts();
+    for (std::size_t index = 0; index < all.size(); ++index) {
+        const Layout& layout = all[index];
         const std::string name = name_of(layout), path = (dir / name).string();
         write_layout(path, layout);
         const std::vector<std::string> channels = zhost::channel_names(path);
@@ -136,7 +138,11 @@ TEST(ReadLayouts, EveryLayoutDecodesAsOpenImageIOAndCommandsGiveTheBitsOfPlainSc
         // The commands: the last channel as the depth, outputs without loss.
         // (PNG has one layout, and no twin: OpenImageIO's reader scales its
         // colour by alpha, and writing it back does not give the same bytes.)
-        if (layout.file == "png") continue;
+        // Under the sanitizers, every third layout.
+        if (layout.file == "png" || (ztest::SANITIZED && index % 3 != 0)) {
+            fs::remove(path);
+            continue;
+        }
         const std::string twin = "plain-" + name;
         write_plain_twin(path, (dir / twin).string());
         for (const std::string& input : {name, twin}) {

@@ -16,6 +16,14 @@
 
 namespace ztest {
 
+// Under the sanitizers every start of zhost takes seconds: tests that repeat
+// whole commands for timing, concurrency or breadth repeat fewer of them.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool SANITIZED = true;
+#else
+inline constexpr bool SANITIZED = false;
+#endif
+
 // Writes an image of `names.size()` float channels with OpenImageIO.
 inline void write_image(const std::string& path, int width, int height, const std::vector<std::string>& names,
                         const std::vector<float>& pixels, OIIO::TypeDesc type = OIIO::TypeDesc::FLOAT) {
