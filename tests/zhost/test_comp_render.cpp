@@ -6,6 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <Imath/half.h>
+#include <OpenImageIO/imagebuf.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -529,6 +532,74 @@ TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
                 EXPECT_EQ(out.channels.at("A")[i], stored(c.normal, render_value(x, y, 3))) << at;
             }
         }
+    }
+}
+
+// Counts the opens of files, as the kernel reports them. Closes are watched
+// too: the kernel merges an event into an identical one just before it.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::vector<fs::path>& files) : fd_(inotify_init1(IN_NONBLOCK)) {
+        for (const fs::path& file : files) names_[inotify_add_watch(fd_, file.c_str(), IN_OPEN | IN_CLOSE)] = file.filename();
+    }
+    ~OpenCounter() { close(fd_); }
+
+    std::map<std::string, int> counts() const {
+        std::map<std::string, int> counts;
+        for (const auto& [watch, name] : names_) counts[name] = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->mask & IN_OPEN) ++counts[names_.at(event->wd)];
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+        return counts;
+    }
+
+private:
+    int fd_;
+    std::map<int, std::string> names_;
+};
+
+// Every input of a command is opened once, however many of its channels
+// and steps read it.
+TEST(ZhostComp, EachInputIsOpenedOnce) {
+    test::TempDir dir;
+    const Inputs in = make_inputs();
+    write_inputs(dir, in);
+    const std::vector<float> extra(std::size_t(W * H * 6), 0.5f);
+    ztest::write_image((dir / "render_id.exr").string(), W, H, {"R", "G", "B", "A", "Z", "id"}, extra);
+    ztest::write_image((dir / "comp_id.exr").string(), W, H, {"R", "G", "B", "A", "Z", "id"}, extra);
+    // Layouts that OpenEXR's C++ reader reads, after the header was read.
+    OIIO::ImageBuf dwaa((dir / "render.exr").string()), tiled((dir / "depth.exr").string());
+    dwaa.specmod().attribute("compression", "dwaa");
+    ASSERT_TRUE(dwaa.write((dir / "render_dwaa.exr").string()));
+    tiled.set_write_tiles(4, 4);
+    ASSERT_TRUE(tiled.write((dir / "depth_tiled.exr").string()));
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<fs::path> inputs;
+    };
+    const std::vector<Case> cases = {
+        {{"comp", "--render", "render.exr", "--zbuffer", "depth.exr", "--comp", "comp.exr", "-o", "o.exr"},
+         {"render.exr", "depth.exr", "comp.exr"}},
+        {{"comp", "--render", "render_id.exr", "--zbuffer", "comp_id.exr", "--comp", "comp.exr", "-o", "o.exr"},
+         {"render_id.exr", "comp_id.exr", "comp.exr"}},
+        {{"comp", "--render", "render_id.exr", "--zbuffer", "depth.exr", "--comp", "comp_id.exr", "-o", "o.exr"},
+         {"render_id.exr", "depth.exr", "comp_id.exr"}},
+        {{"comp", "--render", "render_dwaa.exr", "--zbuffer", "depth_tiled.exr", "--comp", "comp.exr", "-o", "o.exr"},
+         {"render_dwaa.exr", "depth_tiled.exr", "comp.exr"}},
+        {{"save", "render.exr", "--rgb", "render.exr", "--base", "z"}, {"render.exr"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<fs::path> inputs;
+        for (const fs::path& input : c.inputs) inputs.push_back(dir / input);
+        const OpenCounter counter(inputs);
+        const ztest::RunResult run = run_in(dir.path(), c.args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (const auto& [name, opens] : counter.counts()) EXPECT_EQ(opens, 1) << name << " in " << c.args[0] << " " << c.args[2];
     }
 }
 

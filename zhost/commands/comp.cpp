@@ -27,12 +27,12 @@ constexpr const char* COMP_IMAGE = "comp";
 
 host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel,
                          const Placement& placement) {
-    if (extension_of(path) == ".zb" || channel_names(path).size() == 1) {
-        return read_list_image(module, DEPTH_IMAGE, path, &placement);
-    }
-    // The Z (or the channel named) of an image with colour, or a clear
-    // refusal; its colour is not decoded.
-    host::Image depth = read_depth(path, {"", "", depth_channel}, &placement);
+    if (extension_of(path) == ".zb") return read_list_image(module, DEPTH_IMAGE, path, &placement);
+    // The only channel, or the Z (or the channel named) of an image with
+    // colour, or a clear refusal; its colour is not decoded.
+    ImageFile file(path);
+    const bool one_channel = file.channel_names().size() == 1;
+    host::Image depth = read_depth(file, {"", "", one_channel ? "" : depth_channel}, &placement);
     depth.name = DEPTH_IMAGE;
     return depth;
 }
@@ -54,18 +54,17 @@ struct OtherChannels {
     std::vector<std::size_t> shared;  // index in `render` of each channel of `comp`
 };
 
-OtherChannels read_other_channels(const RenderFrame& render, const std::string& render_path,
-                                  const std::string& subimage, const std::string& comp_path) {
+OtherChannels read_other_channels(const RenderFrame& render, ImageFile& render_file, ImageFile& comp_file) {
     OtherChannels others;
-    others.render = read_stored_channels(render_path, subimage, render.other_channels);
-    const std::vector<std::string> comp_names = channel_names(comp_path);
+    others.render = read_stored_channels(render_file, render.other_channels);
+    const std::vector<std::string>& comp_names = comp_file.channel_names();
     std::vector<std::string> shared;
     for (std::size_t k = 0; k < others.render.names.size(); ++k) {
         if (std::find(comp_names.begin(), comp_names.end(), others.render.names[k]) == comp_names.end()) continue;
         shared.push_back(others.render.names[k]);
         others.shared.push_back(k);
     }
-    if (!shared.empty()) others.comp = read_stored_channels(comp_path, "", shared, &render.placement);
+    if (!shared.empty()) others.comp = read_stored_channels(comp_file, shared, &render.placement);
     return others;
 }
 
@@ -152,8 +151,8 @@ struct CompInputs {
 // (render, depth image, composite image).
 CompInputs read_comp_frame(const CompOptions& options, const host::Module& module, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
-    const std::string render_path = path(options.render), comp_path = path(options.comp);
-    Placement placement = placement_of(render_path, options.subimage);
+    ImageFile render_file(path(options.render), options.subimage);
+    Placement placement = placement_of(render_file);
     placement.refuse_scaling = options.no_scale;
     auto zbuffer = std::async(std::launch::async, [&] {
         const StageTimer timer("read depth image");
@@ -161,21 +160,24 @@ CompInputs read_comp_frame(const CompOptions& options, const host::Module& modul
     });
     auto comp = std::async(std::launch::async, [&] {
         const StageTimer timer("read comp image");
+        ImageFile file(path(options.comp));
         // The compositor takes only its colour (image_rgb).
-        host::Image image = read_rgb(comp_path, {}, &placement);
+        host::Image image = read_rgb(file, {}, &placement);
         image.name = COMP_IMAGE;
-        return image;
+        return std::pair{std::move(file), std::move(image)};
     });
     RenderFrame render = [&] {
         const StageTimer timer("read render");
-        return read_render(render_path, {options.subimage, options.render_layer, options.depth_channel},
+        return read_render(render_file, {options.subimage, options.render_layer, options.depth_channel},
                            path(options.render_depth), number);
     }();
     OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
-    CompInputs in{std::move(render), zbuffer.get(), comp.get(), std::move(settings), {}, {}};
+    host::Image depth_image = zbuffer.get();
+    auto [comp_file, comp_image] = comp.get();
+    CompInputs in{std::move(render), std::move(depth_image), std::move(comp_image), std::move(settings), {}, {}};
     if (!in.render.other_channels.empty() && holds_other_channels(options.out)) {
         const StageTimer timer("read other channels");
-        in.others = read_other_channels(in.render, render_path, options.subimage, comp_path);
+        in.others = read_other_channels(in.render, render_file, comp_file);
         add_other_types(in.settings, in.others.render, options.data_type);
         if (!in.others.shared.empty()) {
             const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);

@@ -48,9 +48,12 @@ SaveInputs parse_save_inputs(const SaveOptions& options) {
 }
 
 host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options, int32_t number) {
-    const host::Image depth = read_depth(inputs.depth.path(number), {"", "", options.depth_channel});
+    ImageFile depth_file(inputs.depth.path(number));
+    const host::Image depth = read_depth(depth_file, {"", "", options.depth_channel});
     if (!inputs.rgb) return make_frame(depth, nullptr, number);
-    const host::Image rgba = read_rgba(inputs.rgb->path(number));
+    // Colour and depth often come from one render: it is opened once.
+    const std::string rgb_path = inputs.rgb->path(number);
+    const host::Image rgba = rgb_path == depth_file.path() ? read_rgba(depth_file) : read_rgba(rgb_path);
     return make_frame(depth, &rgba, number);
 }
 

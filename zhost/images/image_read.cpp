@@ -24,6 +24,20 @@
 #include "zhost/text/suggest.h"
 
 namespace zhost {
+
+// An image file opened at the part to read.
+struct ImageFile::Open {
+    std::string path;
+    // The file's one descriptor, which every reader of it reads through;
+    // none for a format whose reader opens the file itself.
+    std::unique_ptr<OIIO::Filesystem::IOProxy> file;
+    std::unique_ptr<OIIO::ImageInput> input;
+    int subimage = 0;
+    OIIO::ImageSpec spec;
+    std::vector<std::string> names;
+    Window window;  // the window read into
+};
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -85,15 +99,7 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
            });
 }
 
-// An image file opened at the part to read.
-struct OpenImage {
-    std::string path;
-    std::unique_ptr<OIIO::ImageInput> input;
-    int subimage = 0;
-    OIIO::ImageSpec spec;
-    std::vector<std::string> names;
-    Window window;  // the window read into
-};
+using OpenImage = ImageFile::Open;
 
 Window display_of(const OIIO::ImageSpec& s) { return {s.full_x, s.full_y, s.full_width, s.full_height}; }
 Window data_of(const OIIO::ImageSpec& s) { return {s.x, s.y, s.width, s.height}; }
@@ -118,12 +124,13 @@ bool core_reads(const OIIO::ImageSpec& spec) {
 }
 
 // OpenImageIO picks OpenEXR's reader when an input is created, by a global
-// attribute: set it for this one input only.
-std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path, bool exr_core) {
+// attribute: set it for this one input only. Through `file` when given.
+std::unique_ptr<OIIO::ImageInput> open_input(const std::string& path, bool exr_core, OIIO::Filesystem::IOProxy* file) {
     static std::mutex choosing;
     const std::lock_guard lock(choosing);
     OIIO::attribute("openexr:core", exr_core ? 1 : 0);
-    std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(path);
+    if (file != nullptr) file->seek(0);
+    std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(path, nullptr, file);
     OIIO::attribute("openexr:core", 0);
     return input;
 }
@@ -159,13 +166,20 @@ void check_shape(const OpenImage& image) {
     }
 }
 
-std::unique_ptr<OIIO::ImageInput> open_or_refuse(const std::string& path, bool exr_core) {
-    std::unique_ptr<OIIO::ImageInput> input = open_input(path, exr_core);
-    if (!input) {
+// Opens the image through the file's descriptor: the file is opened once,
+// however often it is read. A format whose reader cannot read through it,
+// and a file that is refused, are opened by path (the refusal says why).
+void open_or_refuse(OpenImage& image, bool exr_core) {
+    image.input.reset();
+    if (image.file) image.input = open_input(image.path, exr_core, image.file.get());
+    if (image.input) return;
+    OIIO::geterror();
+    image.file.reset();
+    image.input = open_input(image.path, exr_core, nullptr);
+    if (!image.input) {
         const std::string reason = first_line(OIIO::geterror());
-        throw Error(path + ": not an image that can be read" + (reason.empty() ? "" : " (" + reason + ")"));
+        throw Error(image.path + ": not an image that can be read" + (reason.empty() ? "" : " (" + reason + ")"));
     }
-    return input;
 }
 
 void seek_part(OpenImage& image) {
@@ -179,11 +193,13 @@ OpenImage open_image(const std::string& path, const std::string& subimage = "") 
     check_input_file(path);
     OpenImage image;
     image.path = path;
-    image.input = open_or_refuse(path, true);
+    image.file = std::make_unique<OIIO::Filesystem::IOFile>(path, OIIO::Filesystem::IOProxy::Read);
+    if (!image.file->opened()) image.file.reset();
+    open_or_refuse(image, true);
     image.subimage = find_subimage(*image.input, subimage, path);
     seek_part(image);
     if (std::strcmp(image.input->format_name(), "openexr") == 0 && !core_reads(image.spec)) {
-        image.input = open_or_refuse(path, false);
+        open_or_refuse(image, false);
         seek_part(image);
     }
     check_shape(image);
@@ -578,10 +594,10 @@ std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
     return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
 }
 
-// An image opened to be read into its display window, or beside a render.
-OpenImage open_placed(const std::string& path, const std::string& subimage, const Placement* placement) {
-    OpenImage image = open_image(path, subimage);
-    if (placement != nullptr) image.window = window_beside(*placement, display_of(image.spec), path);
+// An image to be read into its display window, or beside a render.
+OpenImage& placed_file(ImageFile& file, const Placement* placement) {
+    OpenImage& image = file.open();
+    image.window = placement != nullptr ? window_beside(*placement, display_of(image.spec), image.path) : display_of(image.spec);
     return image;
 }
 
@@ -757,7 +773,18 @@ void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing)
     book.held = plus(book.held, bytes);
 }
 
-std::vector<std::string> channel_names(const std::string& path) { return open_image(path).names; }
+ImageFile::ImageFile(const std::string& path, const std::string& subimage)
+    : open_(std::make_unique<Open>(open_image(path, subimage))) {}
+
+ImageFile::~ImageFile() = default;
+ImageFile::ImageFile(ImageFile&&) noexcept = default;
+ImageFile& ImageFile::operator=(ImageFile&&) noexcept = default;
+
+const std::string& ImageFile::path() const { return open_->path; }
+
+const std::vector<std::string>& ImageFile::channel_names() const { return open_->names; }
+
+std::vector<std::string> channel_names(const std::string& path) { return ImageFile(path).channel_names(); }
 
 host::Image read_channels(const std::string& path, const std::vector<std::string>& channels) {
     OpenImage image = open_image(path);
@@ -770,21 +797,36 @@ host::Image read_channels(const std::string& path, const std::vector<std::string
     return decode_one(image, std::move(picks));
 }
 
-host::Image read_depth(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
-    OpenImage image = open_placed(path, choice.subimage, placement);
+host::Image read_depth(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage& image = placed_file(file, placement);
     return decode_one(image, {depth_pick(depth_source(image, choice))});
 }
 
-host::Image read_rgba(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
-    OpenImage image = open_placed(path, choice.subimage, placement);
+host::Image read_depth(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    ImageFile file(path, choice.subimage);
+    return read_depth(file, choice, placement);
+}
+
+host::Image read_rgba(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage& image = placed_file(file, placement);
     return decode_one(image, rgba_picks(colour_sources(image, choice)));
 }
 
-host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
-    OpenImage image = open_placed(path, choice.subimage, placement);
+host::Image read_rgba(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    ImageFile file(path, choice.subimage);
+    return read_rgba(file, choice, placement);
+}
+
+host::Image read_rgb(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage& image = placed_file(file, placement);
     std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
     picks.pop_back();
     return decode_one(image, std::move(picks));
+}
+
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    ImageFile file(path, choice.subimage);
+    return read_rgb(file, choice, placement);
 }
 
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice, const std::string& depth_path) {
@@ -804,7 +846,13 @@ RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& c
 
 RenderFrame read_render(const std::string& path, const ChannelChoice& choice, const std::string& depth_path,
                         int32_t number) {
-    OpenImage image = open_image(path, choice.subimage);
+    ImageFile file(path, choice.subimage);
+    return read_render(file, choice, depth_path, number);
+}
+
+RenderFrame read_render(ImageFile& file, const ChannelChoice& choice, const std::string& depth_path, int32_t number) {
+    OpenImage& image = file.open();
+    const std::string& path = image.path;
     image.window = data_of(image.spec);
     const std::vector<int> colour = colour_sources(image, choice);
     ImageSource source;
@@ -850,9 +898,9 @@ RenderFrame read_render(const std::string& path, const ChannelChoice& choice, co
     return out;
 }
 
-Placement placement_of(const std::string& path, const std::string& subimage) {
-    const OpenImage image = open_image(path, subimage);
-    return {data_of(image.spec), display_of(image.spec), false};
+Placement placement_of(const ImageFile& file) {
+    const OIIO::ImageSpec& spec = file.open().spec;
+    return {data_of(spec), display_of(spec), false};
 }
 
 Window window_beside(const Placement& placement, const Window& display, const std::string& path) {
@@ -890,9 +938,9 @@ host::Image placed(const host::Image& image, const Window& from, const Window& t
     return out;
 }
 
-StoredChannels read_stored_channels(const std::string& path, const std::string& subimage,
-                                    const std::vector<std::string>& names, const Placement* placement) {
-    OpenImage image = open_image(path, subimage);
+StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::string>& names, const Placement* placement) {
+    OpenImage& image = file.open();
+    const std::string& path = image.path;
     image.window = placement != nullptr ? window_beside(*placement, display_of(image.spec), path) : data_of(image.spec);
     StoredChannels out;
     out.window = image.window;

@@ -10,11 +10,13 @@
 // committed only as the decoder fills them.
 #pragma once
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -135,9 +137,33 @@ struct Placement {
     bool refuse_scaling = false;
 };
 
-// The windows of the render in part `subimage` of the file at `path`
-// (its header only); throws zhost::Error as reading it would.
-Placement placement_of(const std::string& path, const std::string& subimage);
+// An image file opened once, at the part to read, its header read: every
+// read of the image goes through it. Opening throws zhost::Error with a
+// one-line reason for a missing, special or unreadable file, a part the
+// file does not have, a deep image, or windows beyond 32-bit coordinates.
+class ImageFile {
+public:
+    // `subimage`: the part's index or name; empty for the first.
+    explicit ImageFile(const std::string& path, const std::string& subimage = "");
+    ~ImageFile();
+    ImageFile(ImageFile&&) noexcept;
+    ImageFile& operator=(ImageFile&&) noexcept;
+
+    const std::string& path() const;
+    // The part's channel names, in file order.
+    const std::vector<std::string>& channel_names() const;
+
+    // The open file, for the readers of images.
+    struct Open;
+    Open& open() { return *open_; }
+    const Open& open() const { return *open_; }
+
+private:
+    std::unique_ptr<Open> open_;
+};
+
+// The windows of the render in `file`.
+Placement placement_of(const ImageFile& file);
 
 // The window that an image whose display window is `display` is read into
 // beside the render of `placement`; throws zhost::Error naming `path` when
@@ -170,21 +196,28 @@ struct ImageSource {
 // have (the reason lists the channels it has).
 host::Image read_channels(const std::string& path, const std::vector<std::string>& channels);
 
+// The readers below take a path, or a file opened already (whose part was
+// chosen when it was opened: `choice.subimage` is not looked at), which may
+// be read again by any of them.
+
 // Reads the depth plane of an image file as a one-channel image: the channel
 // `choice.depth_channel` when given; otherwise Z (LAYER.Z first), or the
 // only channel of a one-channel image. Two channels that could both be the
 // depth are refused, naming both.
 host::Image read_depth(const std::string& path, const ChannelChoice& choice = {},
                        const Placement* placement = nullptr);
+host::Image read_depth(ImageFile& file, const ChannelChoice& choice = {}, const Placement* placement = nullptr);
 
 // Reads an image as RGBA: R, G and B (a one-channel image is taken as grey),
 // and A, or 1.0 where the file has no alpha.
 host::Image read_rgba(const std::string& path, const ChannelChoice& choice = {},
                       const Placement* placement = nullptr);
+host::Image read_rgba(ImageFile& file, const ChannelChoice& choice = {}, const Placement* placement = nullptr);
 
 // Reads an image's colour as read_rgba does, without its alpha.
 host::Image read_rgb(const std::string& path, const ChannelChoice& choice = {},
                      const Placement* placement = nullptr);
+host::Image read_rgb(ImageFile& file, const ChannelChoice& choice = {}, const Placement* placement = nullptr);
 
 // A render as images of its display window: colour and alpha, and the
 // depth, from one read of the file (or the depth from `depth_path` when
@@ -212,6 +245,8 @@ struct RenderFrame {
 };
 RenderFrame read_render(const std::string& path, const ChannelChoice& choice = {}, const std::string& depth_path = "",
                         int32_t number = 0);
+RenderFrame read_render(ImageFile& file, const ChannelChoice& choice = {}, const std::string& depth_path = "",
+                        int32_t number = 0);
 
 // Channels of an image in the types the file stores them, interleaved
 // pixel by pixel (each pixel `pixel_bytes`, each channel at its offset),
@@ -232,11 +267,11 @@ struct StoredChannels {
     }
 };
 
-// Reads the channels `names` of the part `subimage` of an image file (all
-// of them must exist) in their stored types: over its data window, or,
-// with a `placement`, placed beside that render.
-StoredChannels read_stored_channels(const std::string& path, const std::string& subimage,
-                                    const std::vector<std::string>& names, const Placement* placement = nullptr);
+// Reads the channels `names` of an image file (all of them must exist) in
+// their stored types: over its data window, or, with a `placement`, placed
+// beside that render.
+StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::string>& names,
+                                    const Placement* placement = nullptr);
 
 // Buffers of a frame as an image, interleaved in the order given.
 host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers);

@@ -73,16 +73,20 @@ host::Image load_depth_file(const host::Module& module, const std::string& path)
     return std::move(*load.image);
 }
 
+host::Image read_list_image(ImageFile file, const Placement* placement) {
+    // A one-channel image is depth: integer samples keep their numbers.
+    if (file.channel_names().size() == 1) return read_depth(file, {}, placement);
+    return read_rgba(file, {}, placement);
+}
+
 host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
                             const Placement* placement) {
     host::Image image;
     if (extension_of(path) == ".zb") {
         image = load_depth_file(module, path);
         if (placement != nullptr) image = place_depth_file(std::move(image), *placement, path);
-    } else if (channel_names(path).size() == 1) {
-        image = read_depth(path, {}, placement);  // integer samples keep their numbers
     } else {
-        image = read_rgba(path, {}, placement);
+        image = read_list_image(ImageFile(path), placement);
     }
     image.name = name;
     return image;

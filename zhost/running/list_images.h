@@ -22,4 +22,7 @@ host::Image load_depth_file(const host::Module& module, const std::string& path)
 host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
                             const Placement* placement = nullptr);
 
+// An image file opened already, as read_list_image reads it (unnamed).
+host::Image read_list_image(ImageFile file, const Placement* placement = nullptr);
+
 }  // namespace zhost
