@@ -21,22 +21,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Works in another directory while it lives.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
-    ~WorkingDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-    }
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+// A file that the scene names, as seen from where zhost runs: the scene's
+// names are relative to its folder.
+std::string in_folder(const fs::path& folder, const std::string& name) {
+    return name.empty() || fs::path(name).is_absolute() ? name : (folder / name).string();
+}
 
-private:
-    fs::path previous_;
-};
-
-std::string absolute(const std::string& path) { return path.empty() ? path : fs::absolute(path).string(); }
+void name_files_from(const fs::path& folder, SceneFile& scene) {
+    scene.render_rgba = in_folder(folder, scene.render_rgba);
+    scene.render_depth = in_folder(folder, scene.render_depth);
+    for (SceneImage& image : scene.images) image.file = in_folder(folder, image.file);
+    scene.output = in_folder(folder, scene.output);
+}
 
 // Marks the filters named by --options and gives them the --answer values.
 void apply_options(const RenderOptions& options, SceneFile& scene) {
@@ -148,27 +144,23 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
     if (!frames) frames = scene.frames;
     if (!scene.output.empty()) check_output_pattern("the scene's \"output\"", scene.output, *frames);
     apply_options(options, scene);
-    const std::string module_path = absolute(global.module_path);
-    const std::string save_scene = absolute(options.save_scene);
-    const std::string scene_path = absolute(options.scene);
+    const fs::path scene_folder = fs::path(options.scene).parent_path();
+    name_files_from(scene_folder, scene);
     const std::vector<std::string> servers = [&] {
         std::vector<std::string> names;
         for (const FilterSpec& filter : scene.filters) names.push_back(filter.server);
         return names;
     }();
 
-    WorkingDirectory in_scene_folder(fs::path(scene_path).parent_path());
-    const auto module = open_module(module_path);
+    const auto module = open_module(global.module_path);
     host::MessageLog log;
     RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
     session.note_scaled_images();
+    session.name_files_from(scene_folder);
     // Each frame's depth files and output picture are staged and committed
     // together once the frame has succeeded.
     StagedFiles outputs;
-    // Names as seen from where zhost was started, not from the scene's folder.
-    const auto shown = [&](const std::string& path) {
-        return fs::path(path).is_absolute() ? path : (fs::path(options.scene).parent_path() / path).lexically_normal().string();
-    };
+    const auto shown = [](const std::string& path) { return fs::path(path).lexically_normal().string(); };
     FrameLoop loop("rendering", *frames, scene_inputs(scene), global);
     std::vector<std::size_t> written_before(servers.size(), 0);
     loop.run([&](int32_t number) { return read_scene_frame(*module, scene, number); },
@@ -184,13 +176,13 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
                  for (std::string& name : written) name = shown(name);
                  return written;
              });
-    if (!save_scene.empty()) {
+    if (!options.save_scene.empty()) {
         std::vector<host::SceneValues> settings;
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
-        write_scene_file(save_scene, scene, settings);
+        write_scene_file(options.save_scene, scene, settings);
     }
     if (!loop.done().empty()) print_rendered(options.scene, session, servers, scene.output, FrameRange{loop.done()}, shown);
-    if (!save_scene.empty()) print_wrote(options.save_scene);
+    if (!options.save_scene.empty()) print_wrote(options.save_scene);
     return loop.finish();
 }
 

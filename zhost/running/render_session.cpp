@@ -63,14 +63,17 @@ void throw_on_messages(const host::MessageLog& log, const Renames& renames = {})
 
 // While it lives, a depth saver writes into a staging folder: its settings
 // carry the staged base name, and the user's again when it goes, so that
-// its description and saved settings name what the user chose.
+// its description and saved settings name what the user chose. A relative
+// base lies in `folder`.
 class StagedSaver {
 public:
-    StagedSaver(host::Instance& instance, StagedFiles& outputs, int32_t frame) : instance_(instance) {
+    StagedSaver(host::Instance& instance, StagedFiles& outputs, int32_t frame, const std::filesystem::path& folder)
+        : instance_(instance) {
         instance.save(user_);
         if (user_.empty() || !std::holds_alternative<std::string>(user_[0])) return;
-        base_ = std::get<std::string>(user_[0]);
-        if (base_.empty()) return;  // the saver says "No filename selected."
+        const std::string& user_base = std::get<std::string>(user_[0]);
+        if (user_base.empty()) return;  // the saver says "No filename selected."
+        base_ = std::filesystem::path(user_base).is_absolute() ? user_base : (folder / user_base).string();
         staged_base_ = outputs.staging_base(base_);
         check_depth_file_names(base_, staged_base_, std::span<const int32_t>(&frame, 1));
         host::SceneValues staged = user_;
@@ -255,7 +258,7 @@ void RenderSession::run_image_filters(host::Frame& frame, StagedFiles* outputs) 
         std::optional<StagedSaver> staged;
         try {
             if (outputs && filter->spec.server == SAVER_SERVER) {
-                staged.emplace(filter->image->instance(), *outputs, frame.number());
+                staged.emplace(filter->image->instance(), *outputs, frame.number(), files_folder_);
             }
             const host::Frame output = filter->image->process(frame);
             for (int32_t buffer : host::Frame::COLOUR_BUFFERS) {

@@ -4,6 +4,7 @@
 // Settings go in and out only through each server's own load and save.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -105,6 +106,10 @@ public:
     // it: once for each image name.
     void note_scaled_images() { note_scaling_ = true; }
 
+    // Depth savers' relative base names lie in `folder` (a scene's), not in
+    // the working directory; their settings keep the names as given.
+    void name_files_from(const std::filesystem::path& folder) { files_folder_ = folder; }
+
     struct Filter;
 
 private:
@@ -125,6 +130,7 @@ private:
     bool options_done_ = false;
     bool note_scaling_ = false;
     std::set<std::string> noted_;  // image names already noted
+    std::filesystem::path files_folder_;
 };
 
 }  // namespace zhost
