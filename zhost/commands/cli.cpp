@@ -26,10 +26,10 @@ namespace {
 
 // Prints the stage timings (when asked for) however the command ends.
 struct PrintTimingsAtEnd {
+    const Timings& timings;
     ~PrintTimingsAtEnd() {
         std::fflush(stdout);
-        print_timings(stderr);
-        stop_timings();
+        timings.print(stderr);
     }
 };
 
@@ -260,11 +260,11 @@ void add_threads(CLI::App& command, int& threads) {
 
 // Memory ran out although each image fits the limit: the command's images
 // together do not fit in what the machine or the process may take.
-int out_of_memory() {
+int out_of_memory(const ImageBudget& images) {
     std::fprintf(stderr,
                  "zhost: out of memory: this command's images do not fit in the memory available "
                  "(each image may take up to %llu MB, --max-image-mb)\n",
-                 static_cast<unsigned long long>(max_image_bytes() >> 20));
+                 static_cast<unsigned long long>(images.limit() >> 20));
     return EXIT_REFUSED;
 }
 
@@ -292,6 +292,13 @@ Verbosity verbosity_of(const GlobalOptions& global) {
 }
 
 }  // namespace
+
+Context::Context(const GlobalOptions& options, std::string line)
+    : global(options),
+      command_line(std::move(line)),
+      reporter{verbosity_of(options), options.progress == "json"},
+      timings(options.timings),
+      images(options.max_image_mb << 20) {}
 
 int run(int argc, char** argv) {
     CLI::App app{"zhost: save, inspect, load and composite depth buffers with the OBKzcomp module", "zhost"};
@@ -325,30 +332,25 @@ int run(int argc, char** argv) {
         return usage_error(error, app);
     }
 
-    if (options.global.timings) enable_timings();
-    set_max_image_bytes(options.global.max_image_mb << 20);
-    set_command_line(command_line(argc, argv));
-    set_verbosity(verbosity_of(options.global));
-    set_json_progress(options.global.progress == "json");
     use_image_threads(options.global.threads);
-    const PrintTimingsAtEnd timings_at_end;
+    Context context(options.global, command_line(argc, argv));
+    const PrintTimingsAtEnd timings_at_end{context.timings};
     try {
-        const GlobalOptions& global = options.global;
-        if (servers->parsed()) return run_servers(global);
-        if (demo->parsed()) return run_demo(options.demo, global);
-        if (save->parsed()) return run_save(options.save, global);
-        if (load->parsed()) return run_load(options.load, global);
-        if (info->parsed()) return run_info(options.info, global);
-        if (comp->parsed()) return run_comp(options.comp, global);
-        if (render->parsed()) return run_render(options.render, global);
-        if (submit->parsed()) return run_submit(options.submit, global);
+        if (servers->parsed()) return run_servers(context);
+        if (demo->parsed()) return run_demo(options.demo, context);
+        if (save->parsed()) return run_save(options.save, context);
+        if (load->parsed()) return run_load(options.load, context);
+        if (info->parsed()) return run_info(options.info, context);
+        if (comp->parsed()) return run_comp(options.comp, context);
+        if (render->parsed()) return run_render(options.render, context);
+        if (submit->parsed()) return run_submit(options.submit, context);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "zhost: %s\n", one_line(error.what()).c_str());
         return EXIT_USAGE;
     } catch (const std::bad_alloc&) {
-        return out_of_memory();
+        return out_of_memory(context.images);
     } catch (const std::length_error&) {
-        return out_of_memory();
+        return out_of_memory(context.images);
     } catch (const std::exception& error) {
         // zhost::Error and host::HostError carry one-line reasons; anything
         // else is reported the same way. A plug-in's message may be followed

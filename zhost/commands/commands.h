@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "zhost/images/image_read.h"
+#include "zhost/text/report.h"
+#include "zhost/text/timings.h"
+
 namespace zhost {
 
 struct GlobalOptions {
@@ -20,6 +24,18 @@ struct GlobalOptions {
     int threads = 0;       // --threads of the commands that compute pixels; 0: one per processor
     std::string progress;  // "json": one JSON line per frame on stdout; empty: text
     bool skip_missing = false;  // --skip-missing of sequence commands: frames with missing inputs left out
+};
+
+// What the command line sets for the whole command, handed from it to each
+// part that uses it.
+struct Context {
+    Context(const GlobalOptions& options, std::string command_line);
+
+    GlobalOptions global;
+    std::string command_line;  // as outputs record it in their history
+    Reporter reporter;         // stdout, as -q, -v and --progress ask
+    Timings timings;           // --timings
+    ImageBudget images;        // --max-image-mb, and the images held against it
 };
 
 struct DemoOptions {
@@ -89,14 +105,14 @@ struct SubmitOptions {
     std::vector<std::string> command;  // the zhost command and its arguments
 };
 
-int run_servers(const GlobalOptions& global);
-int run_info(const InfoOptions& options, const GlobalOptions& global);
-int run_demo(const DemoOptions& options, const GlobalOptions& global);
-int run_save(const SaveOptions& options, const GlobalOptions& global);
-int run_load(const LoadOptions& options, const GlobalOptions& global);
-int run_comp(const CompOptions& options, const GlobalOptions& global);
-int run_render(const RenderOptions& options, const GlobalOptions& global);
-int run_submit(const SubmitOptions& options, const GlobalOptions& global);
+int run_servers(Context& context);
+int run_info(const InfoOptions& options, Context& context);
+int run_demo(const DemoOptions& options, Context& context);
+int run_save(const SaveOptions& options, Context& context);
+int run_load(const LoadOptions& options, Context& context);
+int run_comp(const CompOptions& options, Context& context);
+int run_render(const RenderOptions& options, Context& context);
+int run_submit(const SubmitOptions& options, Context& context);
 
 // Runs zhost on its command line; returns the exit status (2 for a usage error).
 int run(int argc, char** argv);

@@ -149,17 +149,21 @@ struct CompInputs {
 // frame's number. The three inputs are independent files, read at the same
 // time; a failure is reported as it would be reading them one after another
 // (render, depth image, composite image).
-CompInputs read_comp_frame(const CompOptions& options, const host::Module& module, int32_t number) {
+CompInputs read_comp_frame(const CompOptions& options, Context& context, const host::Module& module, int32_t number) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
     ImageFile render_file(path(options.render), options.subimage);
     Placement placement = placement_of(render_file);
     placement.refuse_scaling = options.no_scale;
+    // The helper threads' images count against this frame's account.
+    HeldImages* const account = HeldImages::current();
     auto zbuffer = std::async(std::launch::async, [&] {
-        const StageTimer timer("read depth image");
+        const HeldImages::Use use(account);
+        const StageTimer timer(context.timings, "read depth image");
         return read_zbuffer(module, path(options.zbuffer), options.depth_channel, placement);
     });
     auto comp = std::async(std::launch::async, [&] {
-        const StageTimer timer("read comp image");
+        const HeldImages::Use use(account);
+        const StageTimer timer(context.timings, "read comp image");
         ImageFile file(path(options.comp));
         // The compositor takes only its colour (image_rgb).
         host::Image image = read_rgb(file, {}, &placement);
@@ -167,16 +171,17 @@ CompInputs read_comp_frame(const CompOptions& options, const host::Module& modul
         return std::pair{std::move(file), std::move(image)};
     });
     RenderFrame render = [&] {
-        const StageTimer timer("read render");
+        const StageTimer timer(context.timings, "read render");
         return read_render(render_file, {options.subimage, options.render_layer, options.depth_channel},
                            path(options.render_depth), number);
     }();
     OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
+    settings.history = context.command_line;
     host::Image depth_image = zbuffer.get();
     auto [comp_file, comp_image] = comp.get();
     CompInputs in{std::move(render), std::move(depth_image), std::move(comp_image), std::move(settings), {}, {}};
     if (!in.render.other_channels.empty() && holds_other_channels(options.out)) {
-        const StageTimer timer("read other channels");
+        const StageTimer timer(context.timings, "read other channels");
         in.others = read_other_channels(in.render, render_file, comp_file);
         add_other_types(in.settings, in.others.render, options.data_type);
         if (!in.others.shared.empty()) {
@@ -189,7 +194,8 @@ CompInputs read_comp_frame(const CompOptions& options, const host::Module& modul
 }
 
 // Composites one frame read and writes it. Returns the size written, "(WxH)".
-std::string finish_comp_frame(const CompOptions& options, RenderSession& session, int32_t number, CompInputs in) {
+std::string finish_comp_frame(const CompOptions& options, Timings& timings, RenderSession& session, int32_t number,
+                              CompInputs in) {
     host::Frame& frame = in.render.frame;
     std::vector<host::Image> images;
     images.push_back(std::move(in.zbuffer));
@@ -197,36 +203,36 @@ std::string finish_comp_frame(const CompOptions& options, RenderSession& session
     note_scaling("depth image", images[0], frame);
     note_scaling("comp image", images[1], frame);
     {
-        const StageTimer timer("composite");
+        const StageTimer timer(timings, "composite");
         session.render(frame, std::move(images));
         follow_compositor(in.rendered_depth, frame, in.others);
     }
-    const StageTimer timer("write output");
+    const StageTimer timer(timings, "write output");
     write_frame_image(FramePattern(options.out).path(number), frame, in.settings, &in.others.render);
     return size_note(frame.width(), frame.height());
 }
 
 }  // namespace
 
-int run_comp(const CompOptions& options, const GlobalOptions& global) {
+int run_comp(const CompOptions& options, Context& context) {
     check_output_options(options);
     const FrameRange frames = frames_to_run(
         options.frames, std::nullopt, {options.render, options.render_depth, options.zbuffer, options.comp, options.out});
     check_output_pattern("-o/--output", options.out, frames);
-    const auto module = open_module(global.module_path);
+    const auto module = open_module(context.global.module_path);
     host::MessageLog log;
-    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)}, worker_count(global.threads, 1 << 16),
-                          log);
+    RenderSession session(*module, {compositor_spec(DEPTH_IMAGE, COMP_IMAGE)},
+                          worker_count(context.global.threads, 1 << 16), log);
     const FramePattern out(options.out);
     FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
-                   global);
+                   context);
     std::string size;
-    loop.run([&](int32_t number) { return read_comp_frame(options, *module, number); },
+    loop.run([&](int32_t number) { return read_comp_frame(options, context, *module, number); },
              [&](int32_t number, CompInputs inputs) {
-                 size = finish_comp_frame(options, session, number, std::move(inputs));
+                 size = finish_comp_frame(options, context.timings, session, number, std::move(inputs));
                  return std::vector<std::string>{out.path(number)};
              });
-    print_wrote_frames(out, loop.done(), size);
+    print_wrote_frames(context.reporter, out, loop.done(), size);
     return loop.finish();
 }
 

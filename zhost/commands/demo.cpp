@@ -42,39 +42,45 @@ struct DemoSheet {
 };
 
 // Writes a picture as one of the frame's staged files.
-void write_staged(StagedFiles& outputs, const std::string& destination, const Picture& picture) {
-    outputs.write(destination, [&](const std::string& staged) { write_picture(staged, picture); });
+void write_staged(StagedFiles& outputs, const std::string& destination, const Picture& picture,
+                  const OutputSettings& settings) {
+    outputs.write(destination, [&](const std::string& staged) { write_picture(staged, picture, settings); });
 }
 
 void write_layer_previews(StagedFiles& outputs, const fs::path& dir, int32_t number, const RenderedLayer& first,
-                          const RenderedLayer& second) {
-    write_staged(outputs, numbered(dir, "first", number, ".png"), colour_preview(first.rgba));
-    write_staged(outputs, numbered(dir, "second", number, ".png"), colour_preview(second.rgba));
+                          const RenderedLayer& second, const OutputSettings& settings) {
+    write_staged(outputs, numbered(dir, "first", number, ".png"), colour_preview(first.rgba), settings);
+    write_staged(outputs, numbered(dir, "second", number, ".png"), colour_preview(second.rgba), settings);
     write_staged(outputs, numbered(dir, "first-depth", number, ".png"),
-                 depth_preview(first.depth, depth_range(first.depth, DEMO_BACKGROUND_DEPTH)));
+                 depth_preview(first.depth, depth_range(first.depth, DEMO_BACKGROUND_DEPTH)), settings);
     write_staged(outputs, numbered(dir, "second-depth", number, ".png"),
-                 depth_preview(second.depth, depth_range(second.depth, DEMO_BACKGROUND_DEPTH)));
+                 depth_preview(second.depth, depth_range(second.depth, DEMO_BACKGROUND_DEPTH)), settings);
 }
 
 // One frame of the demo: both layers rendered, the second saved as a depth
 // file by the saver and loaded back by the loader, then composited into the
 // first by the compositor. The frame's files are staged in `outputs`.
-void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t index, const host::Module& module,
-                    RenderSession& saver, RenderSession& compositor, StagedFiles& outputs, DemoSheet& sheet) {
+void run_demo_frame(const DemoOptions& options, Context& context, Size size, int threads, int32_t index,
+                    const host::Module& module, RenderSession& saver, RenderSession& compositor, StagedFiles& outputs,
+                    DemoSheet& sheet) {
     const fs::path dir(options.out_dir);
     const DemoFrame frame{index, options.frame_count};
     const int32_t number = index + 1;
+    HeldImages account(context.images);
+    const HeldImages::Use use(&account);
+    OutputSettings settings;
+    settings.history = context.command_line;
     // Each emplace ends the stage before and starts the next.
-    std::optional<StageTimer> timer(std::in_place, "render layers");
+    std::optional<StageTimer> timer(std::in_place, context.timings, "render layers");
     const RenderedLayer first = render_demo_layer(DemoLayer::FIRST, frame, size.width, size.height, threads);
     const RenderedLayer second = render_demo_layer(DemoLayer::SECOND, frame, size.width, size.height, threads);
-    timer.emplace("layer previews");
-    write_layer_previews(outputs, dir, number, first, second);
+    timer.emplace(context.timings, "layer previews");
+    write_layer_previews(outputs, dir, number, first, second, settings);
 
-    timer.emplace("save depth");
+    timer.emplace(context.timings, "save depth");
     host::Frame second_frame = make_frame(second.depth, &second.rgba, number);
     saver.render(second_frame, {}, &outputs);
-    timer.emplace("load depth");
+    timer.emplace(context.timings, "load depth");
     std::vector<host::Image> images;
     const std::string depth_file = numbered(dir, "zbuf", number, ".zb");
     try {
@@ -86,24 +92,25 @@ void run_demo_frame(const DemoOptions& options, Size size, int threads, int32_t 
     images.push_back(second.rgba);
     images.back().name = "second";
 
-    timer.emplace("composite");
+    timer.emplace(context.timings, "composite");
     host::Frame composite = make_frame(first.depth, &first.rgba, number);
     compositor.render(composite, std::move(images));
-    timer.emplace("composite PNGs");
+    timer.emplace(context.timings, "composite PNGs");
     Picture picture = colour_preview(frame_rgba(composite));
-    write_staged(outputs, numbered(dir, "composite", number, ".png"), picture);
+    write_staged(outputs, numbered(dir, "composite", number, ".png"), picture, settings);
     const host::Image composite_depth = frame_depth(composite);
     write_staged(outputs, numbered(dir, "composite-depth", number, ".png"),
-                 depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)));
+                 depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)), settings);
     outputs.commit();
     timer.reset();
     sheet.composites.push_back(std::move(picture));
     sheet.labels.push_back(std::to_string(number));
 }
 
-void print_written(const DemoOptions& options, const char* stem, const char* what, const char* extension = ".png") {
+void print_written(const Reporter& reporter, const DemoOptions& options, const char* stem, const char* what,
+                   const char* extension = ".png") {
     const fs::path dir(options.out_dir);
-    print_wrote_range(numbered(dir, stem, 1, extension), numbered(dir, stem, options.frame_count, extension), what);
+    reporter.wrote_range(numbered(dir, stem, 1, extension), numbered(dir, stem, options.frame_count, extension), what);
 }
 
 void make_directory(const std::string& dir) {
@@ -116,15 +123,15 @@ void make_directory(const std::string& dir) {
 
 }  // namespace
 
-int run_demo(const DemoOptions& options, const GlobalOptions& global) {
+int run_demo(const DemoOptions& options, Context& context) {
     if (!options.frames.empty()) {
         throw UsageError("demo takes its number of frames as --frame-count N; --frames means a range of frames on "
                          "the other commands");
     }
     const Size size = parse_option([&] { return parse_size(options.size, 8192); });
     make_directory(options.out_dir);
-    const auto module = open_module(global.module_path);
-    const int threads = worker_count(global.threads, size.height);
+    const auto module = open_module(context.global.module_path);
+    const int threads = worker_count(context.global.threads, size.height);
     host::MessageLog log;
     RenderSession saver(*module, {saver_spec((fs::path(options.out_dir) / "zbuf").string())}, 1, log);
     RenderSession compositor(*module, {compositor_spec("zbuf", "second")}, threads, log);
@@ -132,25 +139,27 @@ int run_demo(const DemoOptions& options, const GlobalOptions& global) {
     {
         // Each frame's files move into place together once it has succeeded.
         StagedFiles outputs;
-        Progress progress("rendering", options.frame_count, progress_wanted(global.quiet));
+        Progress progress("rendering", options.frame_count, context.reporter);
         for (int32_t i = 0; i < options.frame_count; ++i) {
-            run_demo_frame(options, size, threads, i, *module, saver, compositor, outputs, sheet);
+            run_demo_frame(options, context, size, threads, i, *module, saver, compositor, outputs, sheet);
             progress.frame_done(i + 1, {numbered(options.out_dir, "composite", i + 1, ".png")});
         }
     }
     const std::string sheet_path = (fs::path(options.out_dir) / "contact-sheet.png").string();
     {
-        const StageTimer timer("contact sheet");
-        write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)));
+        const StageTimer timer(context.timings, "contact sheet");
+        OutputSettings settings;
+        settings.history = context.command_line;
+        write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)), settings);
     }
-    print_written(options, "first", "colour of the first layer");
-    print_written(options, "first-depth", "depth of the first layer, false colour");
-    print_written(options, "second", "colour of the second layer");
-    print_written(options, "second-depth", "depth of the second layer, false colour");
-    print_written(options, "zbuf", "depth of the second layer, by OBK_ZSave", ".zb");
-    print_written(options, "composite", "second layer composited into the first by OBK_ZComp");
-    print_written(options, "composite-depth", "depth of the composite, false colour");
-    print_wrote(sheet_path, "all composite frames");
+    print_written(context.reporter, options, "first", "colour of the first layer");
+    print_written(context.reporter, options, "first-depth", "depth of the first layer, false colour");
+    print_written(context.reporter, options, "second", "colour of the second layer");
+    print_written(context.reporter, options, "second-depth", "depth of the second layer, false colour");
+    print_written(context.reporter, options, "zbuf", "depth of the second layer, by OBK_ZSave", ".zb");
+    print_written(context.reporter, options, "composite", "second layer composited into the first by OBK_ZComp");
+    print_written(context.reporter, options, "composite-depth", "depth of the composite, false colour");
+    context.reporter.wrote(sheet_path, "all composite frames");
     return 0;
 }
 

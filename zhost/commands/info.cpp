@@ -52,7 +52,7 @@ bool report(const std::string& path, bool json, nlohmann::json& reports) {
 
 }  // namespace
 
-int run_info(const InfoOptions& options, const GlobalOptions&) {
+int run_info(const InfoOptions& options, Context&) {
     std::optional<FrameRange> frames;
     if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
     bool all_accepted = true;

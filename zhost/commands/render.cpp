@@ -119,25 +119,26 @@ std::vector<std::string> frame_outputs(const RenderSession& session, const Scene
 
 // The report of the frames `done`: the filters, the depth files and the outputs.
 template <typename Shown>
-void print_rendered(const std::string& scene_file, const RenderSession& session, const std::vector<std::string>& servers,
-                    const std::string& output, const FrameRange& done, Shown shown) {
-    report("rendered frames %s of %s\n", done.text().c_str(), one_line(scene_file).c_str());
-    for (std::size_t i = 0; i < servers.size(); ++i) report("  %s\n", one_line(session.describe(i)).c_str());
+void print_rendered(const Reporter& reporter, const std::string& scene_file, const RenderSession& session,
+                    const std::vector<std::string>& servers, const std::string& output, const FrameRange& done,
+                    Shown shown) {
+    reporter.report("rendered frames %s of %s\n", done.text().c_str(), one_line(scene_file).c_str());
+    for (std::size_t i = 0; i < servers.size(); ++i) reporter.report("  %s\n", one_line(session.describe(i)).c_str());
     for (std::size_t i = 0; i < servers.size(); ++i) {
         const std::vector<std::string>& written = session.written(i);
         if (!written.empty()) {
-            print_wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
+            reporter.wrote_range(shown(written.front()), shown(written.back()), "depth files of " + servers[i]);
         }
     }
     if (!output.empty()) {
-        print_wrote_range(shown(FramePattern(output).path(done.first())), shown(FramePattern(output).path(done.last())),
-                          frame_count_note(done));
+        reporter.wrote_range(shown(FramePattern(output).path(done.first())),
+                             shown(FramePattern(output).path(done.last())), frame_count_note(done));
     }
 }
 
 }  // namespace
 
-int run_render(const RenderOptions& options, const GlobalOptions& global) {
+int run_render(const RenderOptions& options, Context& context) {
     std::optional<FrameRange> frames;
     if (!options.frames.empty()) frames = parse_option([&] { return parse_frame_range(options.frames); });
     SceneFile scene = read_scene_file(options.scene);
@@ -152,21 +153,22 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
         return names;
     }();
 
-    const auto module = open_module(global.module_path);
+    const auto module = open_module(context.global.module_path);
     host::MessageLog log;
-    RenderSession session(*module, scene.filters, worker_count(global.threads, 1 << 16), log);
+    RenderSession session(*module, scene.filters, worker_count(context.global.threads, 1 << 16), log);
     session.note_scaled_images();
     session.name_files_from(scene_folder);
     // Each frame's depth files and output picture are staged and committed
     // together once the frame has succeeded.
     StagedFiles outputs;
     const auto shown = [](const std::string& path) { return fs::path(path).lexically_normal().string(); };
-    FrameLoop loop("rendering", *frames, scene_inputs(scene), global);
+    FrameLoop loop("rendering", *frames, scene_inputs(scene), context);
     std::vector<std::size_t> written_before(servers.size(), 0);
     loop.run([&](int32_t number) { return read_scene_frame(*module, scene, number); },
              [&](int32_t number, SceneFrame read) {
                  host::Frame& frame = read.frame;
                  session.render(frame, std::move(read.images), &outputs);
+                 read.settings.history = context.command_line;
                  if (!scene.output.empty()) {
                      outputs.write(FramePattern(scene.output).path(number),
                                    [&](const std::string& staged) { write_frame_image(staged, frame, read.settings); });
@@ -181,8 +183,10 @@ int run_render(const RenderOptions& options, const GlobalOptions& global) {
         for (std::size_t i = 0; i < servers.size(); ++i) settings.push_back(session.settings(i));
         write_scene_file(options.save_scene, scene, settings);
     }
-    if (!loop.done().empty()) print_rendered(options.scene, session, servers, scene.output, FrameRange{loop.done()}, shown);
-    if (!options.save_scene.empty()) print_wrote(options.save_scene);
+    if (!loop.done().empty()) {
+        print_rendered(context.reporter, options.scene, session, servers, scene.output, FrameRange{loop.done()}, shown);
+    }
+    if (!options.save_scene.empty()) context.reporter.wrote(options.save_scene);
     return loop.finish();
 }
 

@@ -106,9 +106,11 @@ DepthRange range_for(const host::Image& depth, const DepthRange& asked, const st
 // flicker from frame to frame: the union of each frame's own range (the
 // frames are read twice).
 DepthRange sequence_range(const host::Module& module, const FramePattern& files, const std::vector<int32_t>& frames,
-                          const DepthRange& asked) {
+                          const DepthRange& asked, ImageBudget& images) {
     DepthRange shared = asked;
     for (const int32_t number : frames) {
+        HeldImages account(images);
+        const HeldImages::Use use(&account);
         const std::string file = files.path(number);
         shared = covering(shared, range_for(load_depth_file(module, file), asked, file));
     }
@@ -118,30 +120,31 @@ DepthRange sequence_range(const host::Module& module, const FramePattern& files,
 // Writes one frame of `zhost load`, the depth loaded from `file`; returns
 // the size written, "(WxH)".
 std::string write_loaded_frame(const host::Image& depth, const LoadOptions& options, const std::string& file,
-                               const std::string& out, const DepthRange* preview) {
+                               const std::string& out, const DepthRange* preview, const std::string& history) {
+    OutputSettings settings;
+    settings.history = history;
     if (preview == nullptr) {
-        OutputSettings settings;
         settings.compression = options.compression;
         write_float_image(out, depth, {"Z"}, settings);
         return size_note(depth.width, depth.height);
     }
     const Picture picture = depth_preview(depth, range_for(depth, *preview, file), options.legend);
-    write_picture(out, picture);
+    write_picture(out, picture, settings);
     return size_note(picture.width, picture.height);
 }
 
 }  // namespace
 
-int run_save(const SaveOptions& options, const GlobalOptions& global) {
+int run_save(const SaveOptions& options, Context& context) {
     const SaveInputs inputs = parse_option([&] { return parse_save_inputs(options); });
     // All frames' files are staged and move into place together at the end.
     StagedFiles outputs;
     check_depth_file_names(options.base, outputs.staging_base(options.base), inputs.frames.frames);
 
-    const auto module = open_module(global.module_path);
+    const auto module = open_module(context.global.module_path);
     host::MessageLog log;
     RenderSession saver(*module, {saver_spec(options.base)}, 1, log);
-    FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, global);
+    FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, context);
     // The JSON lines name the depth files once they are in place.
     loop.progress().hold_lines();
     loop.run([&](int32_t number) { return read_save_frame(inputs, options, number); },
@@ -157,31 +160,33 @@ int run_save(const SaveOptions& options, const GlobalOptions& global) {
     loop.progress().release_lines();
     if (!loop.done().empty()) {
         const FrameRange done{loop.done()};
-        print_wrote_range(depth_file_name(options.base, done.first()), depth_file_name(options.base, done.last()),
-                          frame_count_note(done));
+        context.reporter.wrote_range(depth_file_name(options.base, done.first()),
+                                     depth_file_name(options.base, done.last()), frame_count_note(done));
     }
     return loop.finish();
 }
 
-int run_load(const LoadOptions& options, const GlobalOptions& global) {
+int run_load(const LoadOptions& options, Context& context) {
     const bool picture = options.preview || !holds_floats(options.out);
     DepthRange range = parse_option([&] { return preview_range(options, picture); });
     check_compression(options.out, options.compression);
     const FrameRange frames = frames_to_run(options.frames, std::nullopt, {options.file, options.out});
     check_output_pattern("-o/--output", options.out, frames);
-    const auto module = open_module(global.module_path);
+    const auto module = open_module(context.global.module_path);
     const FramePattern files(options.file);
     const FramePattern out(options.out);
-    FrameLoop loop("loading", frames, {options.file}, global);
-    if (picture && options.range == SEQUENCE_RANGE) range = sequence_range(*module, files, loop.frames_with_inputs(), range);
+    FrameLoop loop("loading", frames, {options.file}, context);
+    if (picture && options.range == SEQUENCE_RANGE) {
+        range = sequence_range(*module, files, loop.frames_with_inputs(), range, context.images);
+    }
     std::string size;
     loop.run([&](int32_t number) { return load_depth_file(*module, files.path(number)); },
              [&](int32_t number, const host::Image& depth) {
                  size = write_loaded_frame(depth, options, files.path(number), out.path(number),
-                                           picture ? &range : nullptr);
+                                           picture ? &range : nullptr, context.command_line);
                  return std::vector<std::string>{out.path(number)};
              });
-    print_wrote_frames(out, loop.done(), size);
+    print_wrote_frames(context.reporter, out, loop.done(), size);
     return loop.finish();
 }
 

@@ -23,7 +23,7 @@ constexpr std::array<int32_t, 5> RGBAZ_BUFFERS = {BUF_RED, BUF_GREEN, BUF_BLUE, 
 void write_frame_picture(const std::string& path, const host::Image& rgba, const OutputSettings& settings) {
     const auto output = OIIO::ImageOutput::create(path);
     const int32_t channels = output && output->supports("alpha") ? 4 : 3;
-    write_picture(path, display_picture(rgba, true, settings.colour_space, channels), settings.metadata);
+    write_picture(path, display_picture(rgba, true, settings.colour_space, channels), settings);
 }
 
 // Writes the buffers of a frame as the channels `names`, interleaving them

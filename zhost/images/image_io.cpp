@@ -37,17 +37,12 @@ std::string lower(std::string text) {
     return text;
 }
 
-std::string& history_line() {
-    static std::string line;
-    return line;
-}
-
 // Software and a line of ImageHistory, as oiiotool writes them.
-void add_provenance(OIIO::ImageSpec& spec) {
+void add_provenance(OIIO::ImageSpec& spec, const std::string& line) {
     spec.attribute("Software", "zhost " OBK_VERSION);
-    if (history_line().empty()) return;
+    if (line.empty()) return;
     const std::string history = spec.get_string_attribute("Exif:ImageHistory");
-    spec.attribute("Exif:ImageHistory", history.empty() ? history_line() : history + "\n" + history_line());
+    spec.attribute("Exif:ImageHistory", history.empty() ? line : history + "\n" + line);
 }
 
 int index_of(const std::vector<std::string>& names, const char* name) {
@@ -266,7 +261,7 @@ OIIO::ImageSpec float_spec(const std::string& path, int32_t width, int32_t heigh
         spec.full_y = spec.y;
     }
     spec.attribute("compression", compression_fits(path, settings.compression) ? settings.compression : "zip");
-    add_provenance(spec);
+    add_provenance(spec, settings.history);
     return spec;
 }
 
@@ -290,7 +285,6 @@ bool keeps_floats(const std::string& path) {
 
 bool holds_floats(const std::string& path) { return keeps_floats(path) || extension_of(path) == ".hdr"; }
 
-void set_command_line(std::string command_line) { history_line() = std::move(command_line); }
 
 OutputSettings follow_render(const ImageSource& render, const std::string& data_type, const std::string& compression) {
     OutputSettings settings;
@@ -450,10 +444,10 @@ void convert_sample(OIIO::TypeDesc from_type, const void* from, OIIO::TypeDesc t
     }
 }
 
-void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata) {
+void write_picture(const std::string& path, const Picture& picture, const OutputSettings& settings) {
     PendingFile file(path);
     OIIO::ImageSpec spec(picture.width, picture.height, picture.channels, OIIO::TypeDesc::UINT8);
-    spec.extra_attribs = metadata;
+    spec.extra_attribs = settings.metadata;
     if (picture.channels == 4) {
         spec.alpha_channel = 3;
         // Previews hold straight (not premultiplied) colour; keep it as it is.
@@ -463,7 +457,7 @@ void write_picture(const std::string& path, const Picture& picture, const OIIO::
     // Pictures are previews, written often: zlib level 3 makes PNGs about 4%
     // larger than the default level and writes them twice as fast.
     spec.attribute("png:compressionLevel", 3);
-    add_provenance(spec);
+    add_provenance(spec, settings.history);
     write_with_oiio(file, spec, [&](OIIO::ImageOutput& output) {
         return write_whole(output, OIIO::TypeDesc::UINT8, picture.pixels.data());
     });

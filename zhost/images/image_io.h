@@ -28,6 +28,7 @@ struct OutputSettings {
     std::vector<std::string> names;     // of a frame's R, G, B, A and Z; empty: those
     std::optional<Window> data;         // where the pixels lie; none: at 0,0
     std::optional<Window> display;      // the display window; none: the pixels'
+    std::string history;                // the command line that writes it; empty: none
 };
 
 // The settings of an output that follows `render`: its metadata (camera
@@ -44,9 +45,8 @@ OutputSettings follow_render(const ImageSource& render, const std::string& data_
 void check_compression(const std::string& path, const std::string& compression);
 
 // Every file written through OpenImageIO names zhost and its version as its
-// Software and adds `command_line`, once set, as a line of its ImageHistory
-// (after the history of the render it follows), as oiiotool does.
-void set_command_line(std::string command_line);
+// Software and adds the settings' `history`, when given, as a line of its
+// ImageHistory (after the history of the render it follows), as oiiotool does.
 
 // The extension of `path` in lower case, dot included (".exr"), or empty.
 std::string extension_of(const std::string& path);
@@ -103,7 +103,8 @@ struct Picture {
 };
 
 // Writes an 8-bit picture of display colour, tagged sRGB, in any format
-// OpenImageIO writes (PNG for previews), with `metadata` kept.
-void write_picture(const std::string& path, const Picture& picture, const OIIO::ParamValueList& metadata = {});
+// OpenImageIO writes (PNG for previews), with the settings' metadata and
+// history.
+void write_picture(const std::string& path, const Picture& picture, const OutputSettings& settings = {});
 
 }  // namespace zhost

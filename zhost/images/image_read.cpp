@@ -62,26 +62,9 @@ constexpr uint64_t BAND_ROWS = 64;
 constexpr uint64_t DECODED_PER_FILE_BYTE = 64;
 constexpr uint64_t SMALL_INPUT_BYTES = 256 * MB;
 
-uint64_t limit_given = 0;  // by --max-image-mb; 0 for the default
-
-// The bytes that the images of the frames in flight hold: one HeldImages
-// account per frame, oldest first.
-struct Ledger {
-    std::mutex mutex;
-    std::condition_variable released;
-    uint64_t held = 0;
-    std::vector<HeldImages*> accounts;  // in the order made
-    uint64_t largest_ended = 0;         // the largest peak of an account that ended
-    bool one_ended = false;
-};
-
-// The account that this thread's images count against (HeldImages::Use).
+// The account that this thread's images count against (HeldImages::Use):
+// the frame whose images the thread reads or makes, or none.
 thread_local HeldImages* bound_account = nullptr;
-
-Ledger& ledger() {
-    static Ledger instance;
-    return instance;
-}
 
 // a * b, or the largest value when that overflows.
 uint64_t times(uint64_t a, uint64_t b) {
@@ -92,6 +75,11 @@ uint64_t times(uint64_t a, uint64_t b) {
 uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 uint64_t megabytes(uint64_t bytes) { return bytes / MB + (bytes % MB != 0); }
+
+Error beyond_the_limit(const std::string& path, uint64_t total, uint64_t limit) {
+    return Error(path + ": the command's images would take " + std::to_string(megabytes(total)) +
+                 " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
+}
 
 bool same_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
@@ -675,16 +663,24 @@ uint64_t default_max_image_bytes() {
     return memory / 8;
 }
 
-uint64_t max_image_bytes() { return limit_given > 0 ? limit_given : default_max_image_bytes(); }
+namespace {
 
-void set_max_image_bytes(uint64_t bytes) { limit_given = bytes; }
+// The limit that this thread's images are held to.
+const ImageBudget* bound_budget() { return bound_account != nullptr ? &bound_account->budget() : nullptr; }
+
+uint64_t bound_limit() {
+    const ImageBudget* budget = bound_budget();
+    return budget != nullptr ? budget->limit() : default_max_image_bytes();
+}
+
+}  // namespace
 
 void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra) {
     const uint64_t samples = times(times(uint64_t(width), uint64_t(height)), uint64_t(channels));
     const uint64_t bytes = plus(times(samples, sizeof(float)), extra);
-    uint64_t limit = max_image_bytes();
+    uint64_t limit = bound_limit();
     std::string file_note;
-    if (limit_given == 0) {
+    if (bound_budget() == nullptr || !bound_budget()->given()) {
         std::error_code error;
         const uint64_t file_bytes = fs::file_size(path, error);
         const uint64_t allowed = std::max(SMALL_INPUT_BYTES, times(error ? 0 : file_bytes, DECODED_PER_FILE_BYTE));
@@ -718,59 +714,59 @@ void check_input_file(const std::string& path) {
     if (::access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot read the file: " + std::strerror(errno));
 }
 
-HeldImages::HeldImages() {
-    const std::lock_guard lock(ledger().mutex);
-    ledger().accounts.push_back(this);
+ImageBudget::ImageBudget(uint64_t limit_bytes)
+    : limit_(limit_bytes > 0 ? limit_bytes : default_max_image_bytes()), given_(limit_bytes > 0) {}
+
+void ImageBudget::wait_while(const std::function<bool()>& busy) {
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return !busy(); });
+}
+
+bool ImageBudget::room_for_a_frame() const {
+    if (accounts_.empty()) return true;
+    return one_ended_ && plus(held_, largest_ended_) <= limit_;
+}
+
+HeldImages::HeldImages(ImageBudget& budget) : budget_(budget) {
+    const std::lock_guard lock(budget.mutex_);
+    budget.accounts_.push_back(this);
 }
 
 HeldImages::~HeldImages() {
-    Ledger& book = ledger();
     {
-        const std::lock_guard lock(book.mutex);
-        book.held -= held_;
-        std::erase(book.accounts, this);
-        book.largest_ended = std::max(book.largest_ended, peak_);
-        book.one_ended = true;
+        const std::lock_guard lock(budget_.mutex_);
+        budget_.held_ -= held_;
+        std::erase(budget_.accounts_, this);
+        budget_.largest_ended_ = std::max(budget_.largest_ended_, peak_);
+        budget_.one_ended_ = true;
     }
-    book.released.notify_all();
+    budget_.released_.notify_all();
 }
 
-void HeldImages::wait_while(const std::function<bool()>& busy) {
-    std::unique_lock lock(ledger().mutex);
-    ledger().released.wait(lock, [&] { return !busy(); });
-}
+HeldImages* HeldImages::current() { return bound_account; }
 
-bool HeldImages::room_for_a_frame() {
-    const Ledger& book = ledger();
-    if (book.accounts.empty()) return true;
-    return book.one_ended && plus(book.held, book.largest_ended) <= max_image_bytes();
-}
-
-HeldImages::Use::Use(HeldImages& account) : previous_(bound_account) { bound_account = &account; }
+HeldImages::Use::Use(HeldImages* account) : previous_(bound_account) { bound_account = account; }
 
 HeldImages::Use::~Use() { bound_account = previous_; }
 
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing) {
-    Ledger& book = ledger();
-    std::unique_lock lock(book.mutex);
-    // A thread bound to no account (a helper of a reading thread) counts
-    // against the newest frame's, the one being read.
-    HeldImages* const account = bound_account                ? bound_account
-                                : book.accounts.empty() ? nullptr
-                                                        : book.accounts.back();
-    const uint64_t limit = max_image_bytes();
-    const auto total = [&] { return plus(plus(account ? book.held : 0, bytes), passing); };
+    HeldImages* const account = bound_account;
+    if (account == nullptr) {
+        const uint64_t limit = default_max_image_bytes();
+        if (plus(bytes, passing) > limit) throw beyond_the_limit(path, plus(bytes, passing), limit);
+        return;
+    }
+    ImageBudget& budget = account->budget_;
+    std::unique_lock lock(budget.mutex_);
+    const uint64_t limit = budget.limit_;
+    const auto total = [&] { return plus(plus(budget.held_, bytes), passing); };
     // A frame read ahead waits for the frames before it to give their
     // images back rather than fail: fewer frames in flight, same limit.
-    book.released.wait(lock, [&] { return total() <= limit || !account || book.accounts.front() == account; });
-    if (total() > limit) {
-        throw Error(path + ": the command's images would take " + std::to_string(megabytes(total())) +
-                    " MB with this one, beyond the limit of " + std::to_string(limit >> 20) + " MB (--max-image-mb)");
-    }
-    if (!account) return;
+    budget.released_.wait(lock, [&] { return total() <= limit || budget.accounts_.front() == account; });
+    if (total() > limit) throw beyond_the_limit(path, total(), limit);
     account->peak_ = std::max(account->peak_, plus(plus(account->held_, bytes), passing));
     account->held_ = plus(account->held_, bytes);
-    book.held = plus(book.held, bytes);
+    budget.held_ = plus(budget.held_, bytes);
 }
 
 ImageFile::ImageFile(const std::string& path, const std::string& subimage)

@@ -6,7 +6,7 @@
 // uncovered holds zero colour and alpha and the depth NO_DEPTH. Channels are found by name,
 // within a layer or a part of a multi-part file when asked; depth stored as
 // integers keeps its numbers. An image is refused before any of its memory
-// is taken when it would hold more than max_image_bytes(), and its rows are
+// is taken when it would hold more than the limit (ImageBudget), and its rows are
 // committed only as the decoder fills them.
 #pragma once
 
@@ -14,9 +14,11 @@
 #include <OpenImageIO/imageio.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,23 +32,21 @@ namespace zhost {
 // it never wins a depth comparison and always loses one.
 constexpr float NO_DEPTH = INFINITY;
 
-// The largest image zhost reads, in bytes of decoded samples (32-bit floats
-// of the channels kept). By default an eighth of the machine's memory (or of
-// the process's memory limit, when lower): `comp` holds about six images of
-// the frame's size at its peak. set_max_image_bytes(0) restores the default.
+// The default limit on the images zhost holds, in bytes of decoded samples
+// (32-bit floats of the channels kept): an eighth of the machine's memory
+// (or of the process's memory limit, when lower), since `comp` holds about
+// six images of the frame's size at its peak.
 uint64_t default_max_image_bytes();
-uint64_t max_image_bytes();
-void set_max_image_bytes(uint64_t bytes);
 
 // "WxH", as messages show an image's size.
 std::string size_text(int64_t width, int64_t height);
 
 // Throws zhost::Error, naming the limit and --max-image-mb, when an image of
 // `width` x `height` pixels and `channels` float channels, plus `extra`
-// bytes for decoding it, would take more than max_image_bytes(). Without
-// --max-image-mb, the file at `path` may also decode to no more than 64
-// times its size, or 256 MB where that is more: a small file cannot make
-// zhost take gigabytes.
+// bytes for decoding it, would take more than the limit of this thread's
+// account (HeldImages), or the default limit. Without --max-image-mb, the
+// file at `path` may also decode to no more than 64 times its size, or
+// 256 MB where that is more: a small file cannot make zhost take gigabytes.
 void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra = 0);
 
 // Throws zhost::Error with a one-line reason unless `path` names a regular
@@ -58,17 +58,19 @@ void check_input_file(const std::string& path);
 // the caller's own opening and its messages.
 void check_not_special_file(const std::string& path);
 
-// An account of the images that one frame of a command reads and makes
-// (decoded inputs, frames, their copies). The accounts alive at once (one
-// per frame in flight) count together against max_image_bytes(); an image
-// counted against none is held to the limit alone. Images count against the
-// account that their thread uses, or else against the newest account.
-class HeldImages {
+class HeldImages;
+
+// The images of one command: its limit (--max-image-mb; 0 for the default)
+// and the images that its frames in flight hold against it.
+class ImageBudget {
 public:
-    HeldImages();
-    ~HeldImages();
-    HeldImages(const HeldImages&) = delete;
-    HeldImages& operator=(const HeldImages&) = delete;
+    explicit ImageBudget(uint64_t limit_bytes = 0);
+    ImageBudget(const ImageBudget&) = delete;
+    ImageBudget& operator=(const ImageBudget&) = delete;
+
+    uint64_t limit() const { return limit_; }
+    // The limit was given, not the default.
+    bool given() const { return given_; }
 
     // Waits until the images in flight leave room for one more frame as
     // large as the largest that ended so far (the limit allowing, its
@@ -76,12 +78,46 @@ public:
     // ended, until none is in flight. Returns false, not waiting, when
     // `stop` returns true after a change.
     template <typename Stop>
-    static bool wait_for_room(Stop stop);
+    bool wait_for_room(Stop stop);
 
-    // While one lives, the images of this thread count against `account`.
+private:
+    friend class HeldImages;
+    friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    // Blocks while `busy` returns true, checking it after each change.
+    void wait_while(const std::function<bool()>& busy);
+    bool room_for_a_frame() const;
+
+    uint64_t limit_;
+    bool given_;
+    std::mutex mutex_;
+    std::condition_variable released_;
+    uint64_t held_ = 0;
+    std::vector<HeldImages*> accounts_;  // in the order made, one per frame in flight
+    uint64_t largest_ended_ = 0;         // the largest peak of an account that ended
+    bool one_ended_ = false;
+};
+
+// An account of the images that one frame of a command reads and makes
+// (decoded inputs, frames, their copies), held against its budget together
+// with the other frames in flight. The images that a thread makes count
+// against the account it uses (Use); those of a thread that uses none are
+// held to the default limit alone.
+class HeldImages {
+public:
+    explicit HeldImages(ImageBudget& budget);
+    ~HeldImages();
+    HeldImages(const HeldImages&) = delete;
+    HeldImages& operator=(const HeldImages&) = delete;
+
+    ImageBudget& budget() const { return budget_; }
+    // The account that this thread uses, or none.
+    static HeldImages* current();
+
+    // While one lives, this thread's images count against `account` (none:
+    // against no account).
     class Use {
     public:
-        explicit Use(HeldImages& account);
+        explicit Use(HeldImages* account);
         ~Use();
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
@@ -91,26 +127,25 @@ public:
     };
 
 private:
+    friend class ImageBudget;
     friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
-    // Blocks while `busy` returns true, checking it after each change.
-    static void wait_while(const std::function<bool()>& busy);
-    static bool room_for_a_frame();
+    ImageBudget& budget_;
     uint64_t held_ = 0;
     uint64_t peak_ = 0;  // held_ and the bytes passing, at their most
 };
 
 template <typename Stop>
-bool HeldImages::wait_for_room(Stop stop) {
+bool ImageBudget::wait_for_room(Stop stop) {
     bool stopped = false;
     wait_while([&] { return !(stopped = stop()) && !room_for_a_frame(); });
     return !stopped;
 }
 
-// Counts `bytes` that an image of `path` holds until its account ends, and
-// `passing` bytes held while it is made. When the images in flight would
-// then take more than max_image_bytes(), an account with older ones alive
-// waits for them to end; the oldest (or none) throws zhost::Error naming the
-// limit and --max-image-mb.
+// Counts `bytes` that an image of `path` holds until the account of this
+// thread ends, and `passing` bytes held while it is made. When the images in
+// flight would then take more than the limit, an account with older ones
+// alive waits for them to end; the oldest (or none) throws zhost::Error
+// naming the limit and --max-image-mb.
 void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
 // A rectangle of pixel coordinates.

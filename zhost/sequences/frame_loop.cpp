@@ -8,11 +8,11 @@
 
 namespace zhost {
 
-FrameLoop::FrameLoop(const std::string& label, FrameRange frames, std::vector<std::string> inputs,
-                     const GlobalOptions& global)
+FrameLoop::FrameLoop(const std::string& label, FrameRange frames, std::vector<std::string> inputs, Context& context)
     : frames_(std::move(frames)),
-      skip_missing_(global.skip_missing),
-      progress_(label, frames_.count(), progress_wanted(global.quiet)) {
+      skip_missing_(context.global.skip_missing),
+      images_(context.images),
+      progress_(label, frames_.count(), context.reporter) {
     for (const std::string& input : inputs) {
         if (!input.empty()) inputs_.emplace_back(input);
     }
@@ -37,10 +37,11 @@ std::vector<int32_t> FrameLoop::frames_with_inputs() const {
     return present;
 }
 
-void print_wrote_frames(const FramePattern& out, const std::vector<int32_t>& done, const std::string& note) {
+void print_wrote_frames(const Reporter& reporter, const FramePattern& out, const std::vector<int32_t>& done,
+                        const std::string& note) {
     if (done.empty()) return;
     const FrameRange frames{done};
-    print_wrote_range(out.path(frames.first()), out.path(frames.last()),
+    reporter.wrote_range(out.path(frames.first()), out.path(frames.last()),
                       frames.count() > 1 ? frame_count_note(frames) : note);
 }
 

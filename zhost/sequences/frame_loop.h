@@ -37,8 +37,7 @@ class FrameLoop {
 public:
     // `inputs`: the patterns (or plain names) of the files that each frame
     // reads; empty entries are ignored.
-    FrameLoop(const std::string& label, FrameRange frames, std::vector<std::string> inputs,
-              const GlobalOptions& global);
+    FrameLoop(const std::string& label, FrameRange frames, std::vector<std::string> inputs, Context& context);
 
     // The input files of `number` that do not exist.
     std::vector<std::string> missing_inputs(int32_t number) const;
@@ -65,6 +64,7 @@ private:
     FrameRange frames_;
     std::vector<FramePattern> inputs_;
     bool skip_missing_;
+    ImageBudget& images_;
     Progress progress_;
     std::vector<int32_t> done_;
     std::vector<std::pair<int32_t, std::vector<std::string>>> left_out_;
@@ -72,7 +72,8 @@ private:
 
 // Prints "wrote FIRST .. LAST (N frames)" for the frames `done` of the
 // output pattern `out`, or "wrote NAME  NOTE" for one frame; nothing for none.
-void print_wrote_frames(const FramePattern& out, const std::vector<int32_t>& done, const std::string& note);
+void print_wrote_frames(const Reporter& reporter, const FramePattern& out, const std::vector<int32_t>& done,
+                        const std::string& note);
 
 // Frames read ahead, at most this many waiting to be finished.
 constexpr std::size_t FRAMES_QUEUED = 1;
@@ -98,17 +99,18 @@ template <typename Work>
 class ReadAhead {
 public:
     template <typename Read>
-    ReadAhead(const FrameLoop& loop, const std::vector<int32_t>& frames, bool skip_missing, Read& read)
-        : thread_([this, &loop, &frames, skip_missing, &read](std::stop_token stop) {
+    ReadAhead(const FrameLoop& loop, const std::vector<int32_t>& frames, bool skip_missing, ImageBudget& images,
+              Read& read)
+        : thread_([this, &loop, &frames, skip_missing, &images, &read](std::stop_token stop) {
               for (const int32_t number : frames) {
-                  if (!wait_for_room(stop) || !HeldImages::wait_for_room([&] { return stop.stop_requested(); })) return;
+                  if (!wait_for_room(stop) || !images.wait_for_room([&] { return stop.stop_requested(); })) return;
                   ReadFrame<Work> frame{number, {}, nullptr, std::nullopt, nullptr};
                   try {
                       if (skip_missing) frame.missing = loop.missing_inputs(number);
                   } catch (...) {
                       frame.failure = std::current_exception();
                   }
-                  if (!frame.failure && frame.missing.empty()) read_into(frame, read);
+                  if (!frame.failure && frame.missing.empty()) read_into(frame, images, read);
                   const bool failed = frame.failure != nullptr;
                   hand_over(std::move(frame));
                   if (failed) return;
@@ -149,10 +151,10 @@ private:
     }
 
     template <typename Read>
-    static void read_into(ReadFrame<Work>& frame, Read& read) {
-        frame.held = std::make_unique<HeldImages>();
+    static void read_into(ReadFrame<Work>& frame, ImageBudget& images, Read& read) {
+        frame.held = std::make_unique<HeldImages>(images);
         try {
-            const HeldImages::Use use(*frame.held);
+            const HeldImages::Use use(frame.held.get());
             frame.work.emplace(read(frame.number));
         } catch (...) {
             frame.failure = std::current_exception();
@@ -179,7 +181,7 @@ private:
 template <typename Read, typename Finish>
 void FrameLoop::run(Read read, Finish finish) {
     using Work = std::invoke_result_t<Read&, int32_t>;
-    detail::ReadAhead<Work> ahead(*this, frames_.frames, skip_missing_, read);
+    detail::ReadAhead<Work> ahead(*this, frames_.frames, skip_missing_, images_, read);
     for (std::size_t i = 0; i < frames_.frames.size(); ++i) {
         detail::ReadFrame<Work> frame = ahead.next();
         if (!frame.missing.empty()) {
@@ -190,7 +192,7 @@ void FrameLoop::run(Read read, Finish finish) {
         if (frame.failure) std::rethrow_exception(frame.failure);
         std::vector<std::string> outputs;
         {
-            const HeldImages::Use use(*frame.held);
+            const HeldImages::Use use(frame.held.get());
             outputs = finish(frame.number, std::move(*frame.work));
             frame.work.reset();  // the images go before their account
         }

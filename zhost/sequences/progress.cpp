@@ -22,8 +22,8 @@ std::string json_line(const nlohmann::json& object) {
 
 }  // namespace
 
-bool progress_wanted(bool quiet) {
-    return !quiet && verbosity() != Verbosity::VERBOSE && !json_progress() && ::isatty(STDERR_FILENO) == 1;
+bool progress_wanted(const Reporter& reporter) {
+    return reporter.verbosity == Verbosity::NORMAL && !reporter.json && ::isatty(STDERR_FILENO) == 1;
 }
 
 std::string frame_done_json(int32_t frame, const std::vector<std::string>& outputs, double seconds) {
@@ -35,8 +35,9 @@ std::string frame_missing_json(int32_t frame, const std::vector<std::string>& mi
     return json_line({{"frame", frame}, {"missing", missing}});
 }
 
-Progress::Progress(std::string label, int64_t total, bool enabled)
-    : label_(std::move(label)), total_(std::max<int64_t>(total, 1)), enabled_(enabled) {
+Progress::Progress(std::string label, int64_t total, const Reporter& reporter)
+    : label_(std::move(label)), total_(std::max<int64_t>(total, 1)), reporter_(reporter),
+      enabled_(progress_wanted(reporter)) {
     if (enabled_) draw();
 }
 
@@ -71,9 +72,9 @@ void Progress::print_line(std::string line) {
 
 void Progress::frame_done(int32_t frame, const std::vector<std::string>& outputs) {
     const double seconds = seconds_since_last();
-    if (json_progress()) {
+    if (reporter_.json) {
         print_line(frame_done_json(frame, outputs, seconds));
-    } else if (verbosity() == Verbosity::VERBOSE) {
+    } else if (reporter_.verbosity == Verbosity::VERBOSE) {
         char took[32];
         std::snprintf(took, sizeof took, " (%.2f s)\n", seconds);
         std::fputs(("frame " + std::to_string(frame) + ": " + one_line(outputs.empty() ? "done" : joined(outputs)) + took).c_str(), stdout);
@@ -84,7 +85,7 @@ void Progress::frame_done(int32_t frame, const std::vector<std::string>& outputs
 
 void Progress::frame_missing(int32_t frame, const std::vector<std::string>& missing) {
     seconds_since_last();
-    if (json_progress()) print_line(frame_missing_json(frame, missing));
+    if (reporter_.json) print_line(frame_missing_json(frame, missing));
     advance();
 }
 

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "zhost/text/report.h"
+
 namespace zhost {
 
 // True when a progress bar should be drawn: stderr is a terminal, and neither
 // quiet, verbose nor JSON lines.
-bool progress_wanted(bool quiet);
+bool progress_wanted(const Reporter& reporter);
 
 // The JSON line of a frame done: {"frame":N,"outputs":[...],"seconds":S};
 // and of a frame left out for its missing inputs: {"frame":N,"missing":[...]}.
@@ -23,7 +25,8 @@ std::string frame_missing_json(int32_t frame, const std::vector<std::string>& mi
 
 class Progress {
 public:
-    Progress(std::string label, int64_t total, bool enabled);
+    // Prints as `reporter` says; a bar only when progress_wanted.
+    Progress(std::string label, int64_t total, const Reporter& reporter);
     // Ends the bar's line.
     ~Progress();
     Progress(const Progress&) = delete;
@@ -50,6 +53,7 @@ private:
     std::string label_;
     int64_t total_;
     int64_t done_ = 0;
+    Reporter reporter_;
     bool enabled_;
     bool holding_ = false;
     std::vector<std::string> held_;

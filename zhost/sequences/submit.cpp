@@ -332,7 +332,7 @@ std::vector<FailedChunk> failed_chunks(const SlurmJob& job) {
     return failed;
 }
 
-int run_submit(const SubmitOptions& options, const GlobalOptions& global) {
+int run_submit(const SubmitOptions& options, Context& context) {
     SlurmJob job;
     job.command = parse_submitted_command(options.command);
     job.chunks = frame_chunks(job.command.frames, options.chunk);
@@ -344,7 +344,7 @@ int run_submit(const SubmitOptions& options, const GlobalOptions& global) {
     std::error_code error;
     job.zhost = fs::read_symlink("/proc/self/exe", error).string();
     if (error) throw Error("cannot find the zhost program itself: " + error.message());
-    job.module = fs::absolute(global.module_path).lexically_normal().string();
+    job.module = fs::absolute(context.global.module_path).lexically_normal().string();
     job.workdir = fs::current_path().string();
     job.folder = job_folder(job.command, job.workdir);
     job.partition = options.partition;
@@ -358,16 +358,16 @@ int run_submit(const SubmitOptions& options, const GlobalOptions& global) {
     remove_earlier_results(job.folder);
     write_script(script_path(job), script);
     const std::string id = submit_job(job);
-    report("submitted Slurm job %s: %zu tasks for frames %s; script %s, logs %s/chunk-N.log\n", id.c_str(),
-           job.chunks.size(), job.command.frames.text().c_str(), one_line(script_path(job)).c_str(),
-           one_line(job.folder).c_str());
+    context.reporter.report("submitted Slurm job %s: %zu tasks for frames %s; script %s, logs %s/chunk-N.log\n",
+                            id.c_str(), job.chunks.size(), job.command.frames.text().c_str(),
+                            one_line(script_path(job)).c_str(), one_line(job.folder).c_str());
     if (!options.wait) return 0;
     std::fflush(stdout);
     wait_for_job(id);
     const std::vector<FailedChunk> failed = failed_chunks(job);
     for (const FailedChunk& chunk : failed) print_failure(chunk);
     if (!failed.empty()) return 1;
-    report("job %s done: frames %s\n", id.c_str(), job.command.frames.text().c_str());
+    context.reporter.report("job %s done: frames %s\n", id.c_str(), job.command.frames.text().c_str());
     return 0;
 }
 

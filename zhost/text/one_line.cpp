@@ -1,6 +1,5 @@
 #include "zhost/text/one_line.h"
 
-#include "zhost/text/report.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -74,18 +73,10 @@ std::string first_line(std::string text) {
     return text;
 }
 
-void print_wrote(const std::string& name, const std::string& note) {
-    report("wrote %s%s%s\n", one_line(name).c_str(), note.empty() ? "" : "  ", one_line(note).c_str());
-}
-
 std::string size_note(int32_t width, int32_t height) {
     char text[32];
     std::snprintf(text, sizeof text, "(%dx%d)", width, height);
     return text;
-}
-
-void print_wrote_range(const std::string& first, const std::string& last, const std::string& note) {
-    print_wrote(first == last ? first : first + " .. " + last, note);
 }
 
 }  // namespace zhost

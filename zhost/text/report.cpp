@@ -3,28 +3,24 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "zhost/text/one_line.h"
+
 namespace zhost {
-namespace {
 
-Verbosity current_verbosity = Verbosity::NORMAL;
-bool json_lines = false;
-
-}  // namespace
-
-void set_verbosity(Verbosity verbosity) { current_verbosity = verbosity; }
-
-Verbosity verbosity() { return current_verbosity; }
-
-void set_json_progress(bool json) { json_lines = json; }
-
-bool json_progress() { return json_lines; }
-
-void report(const char* format, ...) {
-    if (current_verbosity == Verbosity::QUIET || json_lines) return;
+void Reporter::report(const char* format, ...) const {
+    if (verbosity == Verbosity::QUIET || json) return;
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);
     va_end(arguments);
+}
+
+void Reporter::wrote(const std::string& name, const std::string& note) const {
+    report("wrote %s%s%s\n", one_line(name).c_str(), note.empty() ? "" : "  ", one_line(note).c_str());
+}
+
+void Reporter::wrote_range(const std::string& first, const std::string& last, const std::string& note) const {
+    wrote(first == last ? first : first + " .. " + last, note);
 }
 
 }  // namespace zhost

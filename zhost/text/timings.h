@@ -5,28 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace zhost {
-
-// Turns timing on, forgetting stages timed before; stop_timings turns it off.
-void enable_timings();
-void stop_timings();
-
-// Times the enclosing scope as one run of `stage`; does nothing while
-// timings are off. Stages may be timed from any thread.
-class StageTimer {
-public:
-    explicit StageTimer(const char* stage);
-    ~StageTimer();
-    StageTimer(const StageTimer&) = delete;
-    StageTimer& operator=(const StageTimer&) = delete;
-
-private:
-    const char* stage_;
-    std::chrono::steady_clock::time_point start_;
-};
 
 struct StageTotal {
     std::string stage;
@@ -34,11 +17,39 @@ struct StageTotal {
     int runs = 0;
 };
 
-// The stages timed so far, in the order each first ended.
-std::vector<StageTotal> stage_totals();
+// The stages of one command; stages may be timed from any thread.
+class Timings {
+public:
+    // Off, nothing is recorded or printed; on, the clock starts now.
+    explicit Timings(bool on = false);
 
-// One line per stage, then the whole time since timings were enabled and
-// the part of it that no stage covers. Prints nothing while timings are off.
-void print_timings(std::FILE* out);
+    bool on() const { return on_; }
+    void add_run(const char* stage, double milliseconds);
+    // The stages timed so far, in the order each first ended.
+    std::vector<StageTotal> totals() const;
+    // One line per stage, then the whole time since timing began and the
+    // part of it that no stage covers. Prints nothing while off.
+    void print(std::FILE* out) const;
+
+private:
+    bool on_;
+    std::chrono::steady_clock::time_point start_;
+    mutable std::mutex mutex_;
+    std::vector<StageTotal> totals_;
+};
+
+// Times the enclosing scope as one run of `stage`.
+class StageTimer {
+public:
+    StageTimer(Timings& timings, const char* stage);
+    ~StageTimer();
+    StageTimer(const StageTimer&) = delete;
+    StageTimer& operator=(const StageTimer&) = delete;
+
+private:
+    Timings& timings_;
+    const char* stage_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 }  // namespace zhost
