@@ -419,6 +419,9 @@ TEST(ZhostHostileInput, InputsThatAreNotFilesEndEarlyOrDeclareHugeWindowsAreRefu
     ztest::write_image((d / "c.exr").string(), 4, 4, {"R", "G", "B"}, std::vector<float>(48, 0.5f));
     ztest::write_image((d / "r.exr").string(), 4, 4, {"R", "G", "B", "A", "Z"}, std::vector<float>(80, 0.5f));
     ztest::write_image((d / "square.exr").string(), 1024, 1024, {"Z"}, std::vector<float>(1024 * 1024, 2.0f));
+    ztest::write_image((d / "square3.exr").string(), 1024, 1024, {"R", "G", "B"}, std::vector<float>(3 << 20, 0.5f));
+    ztest::write_image((d / "square5.exr").string(), 1024, 1024, {"R", "G", "B", "A", "Z"},
+                       std::vector<float>(5 << 20, 1.0f));
     test::write_file(d / "scene.json", test::Bytes{'{', '}'});
     const std::vector<std::string> before = ztest::files_in(d);
     const auto comp = [](const char* role, const std::string& input) {
@@ -457,6 +460,11 @@ TEST(ZhostHostileInput, InputsThatAreNotFilesEndEarlyOrDeclareHugeWindowsAreRefu
         // Every image a frame holds counts: the depth and the saver's frame, 4 MB each.
         {{"--max-image-mb", "7", "save", "square.exr", "--base", "s", "--frame", "1"},
          "square.exr: the command's images would take 8 MB with this one, beyond the limit of 7 MB (--max-image-mb)"},
+        // The render's frame (20 MB), its depth image (4) and comp image (12)
+        // together, though any two of them fit.
+        {{"--max-image-mb", "33", "comp", "--render", "square5.exr", "--zbuffer", "square.exr", "--comp", "square3.exr",
+          "-o", "o.exr"},
+         "beyond the limit of 33 MB (--max-image-mb)"},
     };
     const ztest::RunResult start = ztest::run_zhost({"--version"}, d);
     constexpr long ABOVE_START_KB = 300 * 1024;

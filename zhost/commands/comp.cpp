@@ -26,11 +26,11 @@ constexpr const char* DEPTH_IMAGE = "zbuffer";
 constexpr const char* COMP_IMAGE = "comp";
 
 host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel,
-                         const Placement& placement) {
-    if (extension_of(path) == ".zb") return read_list_image(module, DEPTH_IMAGE, path, &placement);
+                         const Placement& placement, HeldImages& account) {
+    if (extension_of(path) == ".zb") return read_list_image(module, DEPTH_IMAGE, path, &placement, &account);
     // The only channel, or the Z (or the channel named) of an image with
     // colour, or a clear refusal; its colour is not decoded.
-    ImageFile file(path);
+    ImageFile file(path, "", &account);
     const bool one_channel = file.channel_names().size() == 1;
     host::Image depth = read_depth(file, {"", "", one_channel ? "" : depth_channel}, &placement);
     depth.name = DEPTH_IMAGE;
@@ -149,22 +149,19 @@ struct CompInputs {
 // frame's number. The three inputs are independent files, read at the same
 // time; a failure is reported as it would be reading them one after another
 // (render, depth image, composite image).
-CompInputs read_comp_frame(const CompOptions& options, Context& context, const host::Module& module, int32_t number) {
+CompInputs read_comp_frame(const CompOptions& options, Context& context, const host::Module& module, int32_t number,
+                           HeldImages& account) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
-    ImageFile render_file(path(options.render), options.subimage);
+    ImageFile render_file(path(options.render), options.subimage, &account);
     Placement placement = placement_of(render_file);
     placement.refuse_scaling = options.no_scale;
-    // The helper threads' images count against this frame's account.
-    HeldImages* const account = HeldImages::current();
     auto zbuffer = std::async(std::launch::async, [&] {
-        const HeldImages::Use use(account);
         const StageTimer timer(context.timings, "read depth image");
-        return read_zbuffer(module, path(options.zbuffer), options.depth_channel, placement);
+        return read_zbuffer(module, path(options.zbuffer), options.depth_channel, placement, account);
     });
     auto comp = std::async(std::launch::async, [&] {
-        const HeldImages::Use use(account);
         const StageTimer timer(context.timings, "read comp image");
-        ImageFile file(path(options.comp));
+        ImageFile file(path(options.comp), "", &account);
         // The compositor takes only its colour (image_rgb).
         host::Image image = read_rgb(file, {}, &placement);
         image.name = COMP_IMAGE;
@@ -186,7 +183,7 @@ CompInputs read_comp_frame(const CompOptions& options, Context& context, const h
         add_other_types(in.settings, in.others.render, options.data_type);
         if (!in.others.shared.empty()) {
             const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);
-            hold_image_bytes("a copy of the render's depth", depth.size() * sizeof(float));
+            hold_image_bytes(&account, "a copy of the render's depth", depth.size() * sizeof(float));
             in.rendered_depth.assign(depth.begin(), depth.end());
         }
     }
@@ -195,7 +192,7 @@ CompInputs read_comp_frame(const CompOptions& options, Context& context, const h
 
 // Composites one frame read and writes it. Returns the size written, "(WxH)".
 std::string finish_comp_frame(const CompOptions& options, Timings& timings, RenderSession& session, int32_t number,
-                              CompInputs in) {
+                              CompInputs in, HeldImages& account) {
     host::Frame& frame = in.render.frame;
     std::vector<host::Image> images;
     images.push_back(std::move(in.zbuffer));
@@ -208,7 +205,7 @@ std::string finish_comp_frame(const CompOptions& options, Timings& timings, Rend
         follow_compositor(in.rendered_depth, frame, in.others);
     }
     const StageTimer timer(timings, "write output");
-    write_frame_image(FramePattern(options.out).path(number), frame, in.settings, &in.others.render);
+    write_frame_image(FramePattern(options.out).path(number), frame, in.settings, &in.others.render, &account);
     return size_note(frame.width(), frame.height());
 }
 
@@ -227,9 +224,9 @@ int run_comp(const CompOptions& options, Context& context) {
     FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
                    context);
     std::string size;
-    loop.run([&](int32_t number) { return read_comp_frame(options, context, *module, number); },
-             [&](int32_t number, CompInputs inputs) {
-                 size = finish_comp_frame(options, context.timings, session, number, std::move(inputs));
+    loop.run([&](int32_t number, HeldImages& account) { return read_comp_frame(options, context, *module, number, account); },
+             [&](int32_t number, CompInputs inputs, HeldImages& account) {
+                 size = finish_comp_frame(options, context.timings, session, number, std::move(inputs), account);
                  return std::vector<std::string>{out.path(number)};
              });
     print_wrote_frames(context.reporter, out, loop.done(), size);

@@ -67,7 +67,6 @@ void run_demo_frame(const DemoOptions& options, Context& context, Size size, int
     const DemoFrame frame{index, options.frame_count};
     const int32_t number = index + 1;
     HeldImages account(context.images);
-    const HeldImages::Use use(&account);
     OutputSettings settings;
     settings.history = context.command_line;
     // Each emplace ends the stage before and starts the next.
@@ -78,13 +77,13 @@ void run_demo_frame(const DemoOptions& options, Context& context, Size size, int
     write_layer_previews(outputs, dir, number, first, second, settings);
 
     timer.emplace(context.timings, "save depth");
-    host::Frame second_frame = make_frame(second.depth, &second.rgba, number);
+    host::Frame second_frame = make_frame(second.depth, &second.rgba, number, &account);
     saver.render(second_frame, {}, &outputs);
     timer.emplace(context.timings, "load depth");
     std::vector<host::Image> images;
     const std::string depth_file = numbered(dir, "zbuf", number, ".zb");
     try {
-        images.push_back(load_depth_file(module, outputs.staged_path(depth_file)));
+        images.push_back(load_depth_file(module, outputs.staged_path(depth_file), &account));
     } catch (const Error& error) {
         throw Error(outputs.shown(error.what()));
     }
@@ -93,12 +92,12 @@ void run_demo_frame(const DemoOptions& options, Context& context, Size size, int
     images.back().name = "second";
 
     timer.emplace(context.timings, "composite");
-    host::Frame composite = make_frame(first.depth, &first.rgba, number);
+    host::Frame composite = make_frame(first.depth, &first.rgba, number, &account);
     compositor.render(composite, std::move(images));
     timer.emplace(context.timings, "composite PNGs");
-    Picture picture = colour_preview(frame_rgba(composite));
+    Picture picture = colour_preview(frame_rgba(composite, &account));
     write_staged(outputs, numbered(dir, "composite", number, ".png"), picture, settings);
-    const host::Image composite_depth = frame_depth(composite);
+    const host::Image composite_depth = frame_depth(composite, &account);
     write_staged(outputs, numbered(dir, "composite-depth", number, ".png"),
                  depth_preview(composite_depth, depth_range(composite_depth, DEMO_BACKGROUND_DEPTH)), settings);
     outputs.commit();

@@ -58,10 +58,12 @@ void apply_options(const RenderOptions& options, SceneFile& scene) {
 
 // The frame's render inputs, and the settings of outputs that follow them.
 // The images are placed beside the render as `placement` says.
-host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings, Placement& placement) {
+host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSettings& settings, Placement& placement,
+                              HeldImages& account) {
     const std::string depth_path = scene.render_depth.empty() ? "" : FramePattern(scene.render_depth).path(number);
     const std::string path = FramePattern(scene.render_rgba).path(number);
-    RenderFrame render = read_render(path, {}, depth_path, number);
+    ImageFile file(path, "", &account);
+    RenderFrame render = read_render(file, {}, depth_path, number);
     const host::Frame& frame = render.frame;
     if (scene.size && (frame.width() != scene.size->width || frame.height() != scene.size->height)) {
         throw Error(path + ": size " + size_text(frame.width(), frame.height()) + " differs from the scene's " +
@@ -73,10 +75,11 @@ host::Frame read_render_frame(const SceneFile& scene, int32_t number, OutputSett
 }
 
 std::vector<host::Image> read_frame_images(const host::Module& module, const SceneFile& scene, int32_t number,
-                                          const Placement& placement) {
+                                          const Placement& placement, HeldImages& account) {
     std::vector<host::Image> images;
     for (const SceneImage& image : scene.images) {
-        images.push_back(read_list_image(module, image.name, FramePattern(image.file).path(number), &placement));
+        images.push_back(
+            read_list_image(module, image.name, FramePattern(image.file).path(number), &placement, &account));
     }
     return images;
 }
@@ -89,11 +92,11 @@ struct SceneFrame {
     std::vector<host::Image> images;
 };
 
-SceneFrame read_scene_frame(const host::Module& module, const SceneFile& scene, int32_t number) {
+SceneFrame read_scene_frame(const host::Module& module, const SceneFile& scene, int32_t number, HeldImages& account) {
     OutputSettings settings;
     Placement placement;
-    host::Frame frame = read_render_frame(scene, number, settings, placement);
-    return {std::move(frame), std::move(settings), read_frame_images(module, scene, number, placement)};
+    host::Frame frame = read_render_frame(scene, number, settings, placement, account);
+    return {std::move(frame), std::move(settings), read_frame_images(module, scene, number, placement, account)};
 }
 
 // The files that each frame reads: the render and the images of the list.
@@ -164,14 +167,16 @@ int run_render(const RenderOptions& options, Context& context) {
     const auto shown = [](const std::string& path) { return fs::path(path).lexically_normal().string(); };
     FrameLoop loop("rendering", *frames, scene_inputs(scene), context);
     std::vector<std::size_t> written_before(servers.size(), 0);
-    loop.run([&](int32_t number) { return read_scene_frame(*module, scene, number); },
-             [&](int32_t number, SceneFrame read) {
+    loop.run([&](int32_t number, HeldImages& account) { return read_scene_frame(*module, scene, number, account); },
+             [&](int32_t number, SceneFrame read, HeldImages& account) {
                  host::Frame& frame = read.frame;
                  session.render(frame, std::move(read.images), &outputs);
                  read.settings.history = context.command_line;
                  if (!scene.output.empty()) {
                      outputs.write(FramePattern(scene.output).path(number),
-                                   [&](const std::string& staged) { write_frame_image(staged, frame, read.settings); });
+                                   [&](const std::string& staged) {
+                                       write_frame_image(staged, frame, read.settings, nullptr, &account);
+                                   });
                  }
                  outputs.commit();
                  std::vector<std::string> written = frame_outputs(session, scene, number, written_before);

@@ -47,14 +47,16 @@ SaveInputs parse_save_inputs(const SaveOptions& options) {
     return inputs;
 }
 
-host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options, int32_t number) {
-    ImageFile depth_file(inputs.depth.path(number));
+host::Frame read_save_frame(const SaveInputs& inputs, const SaveOptions& options, int32_t number,
+                            HeldImages& account) {
+    ImageFile depth_file(inputs.depth.path(number), "", &account);
     const host::Image depth = read_depth(depth_file, {"", "", options.depth_channel});
-    if (!inputs.rgb) return make_frame(depth, nullptr, number);
+    if (!inputs.rgb) return make_frame(depth, nullptr, number, &account);
     // Colour and depth often come from one render: it is opened once.
     const std::string rgb_path = inputs.rgb->path(number);
-    const host::Image rgba = rgb_path == depth_file.path() ? read_rgba(depth_file) : read_rgba(rgb_path);
-    return make_frame(depth, &rgba, number);
+    ImageFile rgb_file = rgb_path == depth_file.path() ? std::move(depth_file) : ImageFile(rgb_path, "", &account);
+    const host::Image rgba = read_rgba(rgb_file);
+    return make_frame(depth, &rgba, number, &account);
 }
 
 
@@ -110,9 +112,8 @@ DepthRange sequence_range(const host::Module& module, const FramePattern& files,
     DepthRange shared = asked;
     for (const int32_t number : frames) {
         HeldImages account(images);
-        const HeldImages::Use use(&account);
         const std::string file = files.path(number);
-        shared = covering(shared, range_for(load_depth_file(module, file), asked, file));
+        shared = covering(shared, range_for(load_depth_file(module, file, &account), asked, file));
     }
     return shared;
 }
@@ -147,8 +148,8 @@ int run_save(const SaveOptions& options, Context& context) {
     FrameLoop loop("saving", inputs.frames, {options.depth, options.rgb}, context);
     // The JSON lines name the depth files once they are in place.
     loop.progress().hold_lines();
-    loop.run([&](int32_t number) { return read_save_frame(inputs, options, number); },
-             [&](int32_t number, host::Frame frame) {
+    loop.run([&](int32_t number, HeldImages& account) { return read_save_frame(inputs, options, number, account); },
+             [&](int32_t number, host::Frame frame, HeldImages&) {
                  const std::size_t before = saver.written(0).size();
                  saver.render(frame, {}, &outputs);
                  if (saver.written(0).size() == before) {
@@ -180,8 +181,8 @@ int run_load(const LoadOptions& options, Context& context) {
         range = sequence_range(*module, files, loop.frames_with_inputs(), range, context.images);
     }
     std::string size;
-    loop.run([&](int32_t number) { return load_depth_file(*module, files.path(number)); },
-             [&](int32_t number, const host::Image& depth) {
+    loop.run([&](int32_t number, HeldImages& account) { return load_depth_file(*module, files.path(number), &account); },
+             [&](int32_t number, const host::Image& depth, HeldImages&) {
                  size = write_loaded_frame(depth, options, files.path(number), out.path(number),
                                            picture ? &range : nullptr, context.command_line);
                  return std::vector<std::string>{out.path(number)};

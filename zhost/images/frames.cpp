@@ -63,11 +63,11 @@ void use_image_threads(int asked) {
 }
 
 void write_frame_image(const std::string& path, const host::Frame& frame, const OutputSettings& settings,
-                       const StoredChannels* other_channels) {
+                       const StoredChannels* other_channels, HeldImages* account) {
     const std::string extension = extension_of(path);
     if (extension == ".pfm") throw Error(path + ": PFM holds no alpha; write .exr or .tif");
     if (!holds_floats(path)) {
-        write_frame_picture(path, frame_rgba(frame), settings);
+        write_frame_picture(path, frame_rgba(frame, account), settings);
     } else if (extension == ".hdr") {
         OutputSettings rgb = settings;
         rgb.types.clear();
@@ -85,10 +85,10 @@ void check_same_size(const host::Image& reference, const host::Image& image) {
                 size_text(reference.width, reference.height) + " of " + reference.name);
 }
 
-host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number) {
+host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_t number, HeldImages* account) {
     constexpr std::array<int32_t, 1> DEPTH_ONLY = {BUF_DEPTH};
     const std::size_t buffers = rgba != nullptr ? host::Frame::ALL_BUFFERS.size() : DEPTH_ONLY.size();
-    hold_image_bytes(depth.name, uint64_t(depth.width) * uint64_t(depth.height) * buffers * sizeof(float));
+    hold_image_bytes(account, depth.name, uint64_t(depth.width) * uint64_t(depth.height) * buffers * sizeof(float));
     host::Frame frame(depth.width, depth.height, number,
                       rgba != nullptr ? std::span<const int32_t>(host::Frame::ALL_BUFFERS) : DEPTH_ONLY);
     std::span<float> z = frame.samples(BUF_DEPTH);
@@ -102,11 +102,13 @@ host::Frame make_frame(const host::Image& depth, const host::Image* rgba, int32_
     return frame;
 }
 
-host::Image frame_rgba(const host::Frame& frame) { return frame_channels(frame, host::Frame::COLOUR_BUFFERS); }
+host::Image frame_rgba(const host::Frame& frame, HeldImages* account) {
+    return frame_channels(frame, host::Frame::COLOUR_BUFFERS, account);
+}
 
-host::Image frame_depth(const host::Frame& frame) {
+host::Image frame_depth(const host::Frame& frame, HeldImages* account) {
     constexpr std::array<int32_t, 1> DEPTH = {BUF_DEPTH};
-    return frame_channels(frame, DEPTH);
+    return frame_channels(frame, DEPTH, account);
 }
 
 }  // namespace zhost

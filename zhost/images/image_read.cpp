@@ -36,6 +36,7 @@ struct ImageFile::Open {
     OIIO::ImageSpec spec;
     std::vector<std::string> names;
     Window window;  // the window read into
+    HeldImages* account = nullptr;  // what its images count against
 };
 
 namespace {
@@ -61,10 +62,6 @@ constexpr uint64_t BAND_ROWS = 64;
 // 4K frame read as RGBA and Z fit.
 constexpr uint64_t DECODED_PER_FILE_BYTE = 64;
 constexpr uint64_t SMALL_INPUT_BYTES = 256 * MB;
-
-// The account that this thread's images count against (HeldImages::Use):
-// the frame whose images the thread reads or makes, or none.
-thread_local HeldImages* bound_account = nullptr;
 
 // a * b, or the largest value when that overflows.
 uint64_t times(uint64_t a, uint64_t b) {
@@ -413,7 +410,7 @@ uint64_t window_bytes(const Window& w, std::size_t channels) {
 
 void check_limit(const OpenImage& image, std::size_t channels, uint64_t band_bytes) {
     const Window& w = image.window;
-    check_decoded_size(image.path, w.width, w.height, int(channels), band_bytes);
+    check_decoded_size(image.path, w.width, w.height, int(channels), band_bytes, image.account);
 }
 
 // `count` samples from every `from_step`th float to every `to_step`th.
@@ -517,7 +514,7 @@ void decode(OpenImage& image, std::vector<Target>& targets) {
     uint64_t kept_bytes = 0;
     for (const Target& target : targets)
         if (target.planes.empty()) kept_bytes = plus(kept_bytes, window_bytes(w, target.picks.size()));
-    hold_image_bytes(image.path, kept_bytes, passing_bytes);
+    hold_image_bytes(image.account, image.path, kept_bytes, passing_bytes);
     for (Target& target : targets) start_target(target, image);
 
     const int top = std::max(s.y, w.y), bottom = std::min(s.y + s.height, w.y + w.height);
@@ -663,24 +660,13 @@ uint64_t default_max_image_bytes() {
     return memory / 8;
 }
 
-namespace {
-
-// The limit that this thread's images are held to.
-const ImageBudget* bound_budget() { return bound_account != nullptr ? &bound_account->budget() : nullptr; }
-
-uint64_t bound_limit() {
-    const ImageBudget* budget = bound_budget();
-    return budget != nullptr ? budget->limit() : default_max_image_bytes();
-}
-
-}  // namespace
-
-void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra) {
+void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra,
+                        const HeldImages* account) {
     const uint64_t samples = times(times(uint64_t(width), uint64_t(height)), uint64_t(channels));
     const uint64_t bytes = plus(times(samples, sizeof(float)), extra);
-    uint64_t limit = bound_limit();
+    uint64_t limit = account != nullptr ? account->budget().limit() : default_max_image_bytes();
     std::string file_note;
-    if (bound_budget() == nullptr || !bound_budget()->given()) {
+    if (account == nullptr || !account->budget().given()) {
         std::error_code error;
         const uint64_t file_bytes = fs::file_size(path, error);
         const uint64_t allowed = std::max(SMALL_INPUT_BYTES, times(error ? 0 : file_bytes, DECODED_PER_FILE_BYTE));
@@ -743,14 +729,7 @@ HeldImages::~HeldImages() {
     budget_.released_.notify_all();
 }
 
-HeldImages* HeldImages::current() { return bound_account; }
-
-HeldImages::Use::Use(HeldImages* account) : previous_(bound_account) { bound_account = account; }
-
-HeldImages::Use::~Use() { bound_account = previous_; }
-
-void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing) {
-    HeldImages* const account = bound_account;
+void hold_image_bytes(HeldImages* account, const std::string& path, uint64_t bytes, uint64_t passing) {
     if (account == nullptr) {
         const uint64_t limit = default_max_image_bytes();
         if (plus(bytes, passing) > limit) throw beyond_the_limit(path, plus(bytes, passing), limit);
@@ -769,8 +748,10 @@ void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing)
     budget.held_ = plus(budget.held_, bytes);
 }
 
-ImageFile::ImageFile(const std::string& path, const std::string& subimage)
-    : open_(std::make_unique<Open>(open_image(path, subimage))) {}
+ImageFile::ImageFile(const std::string& path, const std::string& subimage, HeldImages* account)
+    : open_(std::make_unique<Open>(open_image(path, subimage))) {
+    open_->account = account;
+}
 
 ImageFile::~ImageFile() = default;
 ImageFile::ImageFile(ImageFile&&) noexcept = default;
@@ -872,7 +853,7 @@ RenderFrame read_render(ImageFile& file, const ChannelChoice& choice, const std:
     check_targets(image, {target});  // before the frame takes its memory
     uint64_t passing_bytes = 0;
     band_rows(image, band_of({target}), passing_bytes);
-    hold_image_bytes(path, window_bytes(image.window, host::Frame::ALL_BUFFERS.size()), passing_bytes);
+    hold_image_bytes(image.account, path, window_bytes(image.window, host::Frame::ALL_BUFFERS.size()), passing_bytes);
     RenderFrame out{new_frame(image.window, number), std::move(source),
                     Placement{image.window, display_of(image.spec), false}, {}};
     out.other_channels = channels_besides(image, used, out.source.names);
@@ -881,6 +862,7 @@ RenderFrame read_render(ImageFile& file, const ChannelChoice& choice, const std:
     decode_into(image, std::move(target), std::move(planes));
     if (!depth_path.empty()) {
         OpenImage depth_image = open_image(depth_path);
+        depth_image.account = image.account;
         const int depth = depth_source(depth_image, {"", "", choice.depth_channel});
         out.source.types.push_back(depth_image.spec.channelformat(depth));
         const Window display = display_of(depth_image.spec), render = out.placement.display;
@@ -913,9 +895,10 @@ Window window_beside(const Placement& placement, const Window& display, const st
             std::max(1, scaled(frame.width, rx)), std::max(1, scaled(frame.height, ry))};
 }
 
-host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside) {
+host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside,
+                   HeldImages* account) {
     if (from == to) return image;
-    hold_image_bytes(image.name, times(times(uint64_t(to.width), uint64_t(to.height)), uint64_t(image.channels) * sizeof(float)));
+    hold_image_bytes(account, image.name, times(times(uint64_t(to.width), uint64_t(to.height)), uint64_t(image.channels) * sizeof(float)));
     host::Image out;
     out.name = image.name;
     out.width = to.width;
@@ -961,8 +944,8 @@ StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::stri
     const int band_rows = std::min(s.height, (rows + chunk - 1) / chunk * chunk);
     const uint64_t band_bytes = times(times(uint64_t(s.width), uint64_t(band_rows)), band_pixel);
     const uint64_t kept = times(times(uint64_t(out.window.width), uint64_t(out.window.height)), out.pixel_bytes);
-    check_decoded_size(path, out.window.width, out.window.height, int(names.size()), band_bytes);
-    hold_image_bytes(path, kept, band_bytes);
+    check_decoded_size(path, out.window.width, out.window.height, int(names.size()), band_bytes, image.account);
+    hold_image_bytes(image.account, path, kept, band_bytes);
     out.pixels.assign(std::size_t(kept), 0);
     std::vector<unsigned char> band(static_cast<std::size_t>(band_bytes));
     const int top = std::max(s.y, out.window.y), bottom = std::min(s.y + s.height, out.window.y + out.window.height);
@@ -974,8 +957,8 @@ StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::stri
     return out;
 }
 
-host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers) {
-    hold_image_bytes("a copy of the frame",
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers, HeldImages* account) {
+    hold_image_bytes(account, "a copy of the frame",
                      times(times(uint64_t(frame.width()), uint64_t(frame.height())), buffers.size() * sizeof(float)));
     host::Image out;
     out.width = frame.width();

@@ -41,13 +41,16 @@ uint64_t default_max_image_bytes();
 // "WxH", as messages show an image's size.
 std::string size_text(int64_t width, int64_t height);
 
+class HeldImages;
+
 // Throws zhost::Error, naming the limit and --max-image-mb, when an image of
 // `width` x `height` pixels and `channels` float channels, plus `extra`
-// bytes for decoding it, would take more than the limit of this thread's
-// account (HeldImages), or the default limit. Without --max-image-mb, the
-// file at `path` may also decode to no more than 64 times its size, or
+// bytes for decoding it, would take more than the limit of `account`'s
+// budget, or without an account the default limit. Without --max-image-mb,
+// the file at `path` may also decode to no more than 64 times its size, or
 // 256 MB where that is more: a small file cannot make zhost take gigabytes.
-void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra = 0);
+void check_decoded_size(const std::string& path, int64_t width, int64_t height, int channels, uint64_t extra = 0,
+                        const HeldImages* account = nullptr);
 
 // Throws zhost::Error with a one-line reason unless `path` names a regular
 // file (links followed) that can be read: a device, a FIFO or a socket
@@ -57,8 +60,6 @@ void check_input_file(const std::string& path);
 // The same for a device, a FIFO or a socket only, leaving other failures to
 // the caller's own opening and its messages.
 void check_not_special_file(const std::string& path);
-
-class HeldImages;
 
 // The images of one command: its limit (--max-image-mb; 0 for the default)
 // and the images that its frames in flight hold against it.
@@ -82,7 +83,7 @@ public:
 
 private:
     friend class HeldImages;
-    friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    friend void hold_image_bytes(HeldImages* account, const std::string& path, uint64_t bytes, uint64_t passing);
     // Blocks while `busy` returns true, checking it after each change.
     void wait_while(const std::function<bool()>& busy);
     bool room_for_a_frame() const;
@@ -99,8 +100,8 @@ private:
 
 // An account of the images that one frame of a command reads and makes
 // (decoded inputs, frames, their copies), held against its budget together
-// with the other frames in flight. The images that a thread makes count
-// against the account it uses (Use); those of a thread that uses none are
+// with the other frames in flight. The functions that read or make images
+// take the account to count them against; an image counted against none is
 // held to the default limit alone.
 class HeldImages {
 public:
@@ -110,25 +111,10 @@ public:
     HeldImages& operator=(const HeldImages&) = delete;
 
     ImageBudget& budget() const { return budget_; }
-    // The account that this thread uses, or none.
-    static HeldImages* current();
-
-    // While one lives, this thread's images count against `account` (none:
-    // against no account).
-    class Use {
-    public:
-        explicit Use(HeldImages* account);
-        ~Use();
-        Use(const Use&) = delete;
-        Use& operator=(const Use&) = delete;
-
-    private:
-        HeldImages* previous_;
-    };
 
 private:
     friend class ImageBudget;
-    friend void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing);
+    friend void hold_image_bytes(HeldImages* account, const std::string& path, uint64_t bytes, uint64_t passing);
     ImageBudget& budget_;
     uint64_t held_ = 0;
     uint64_t peak_ = 0;  // held_ and the bytes passing, at their most
@@ -141,12 +127,12 @@ bool ImageBudget::wait_for_room(Stop stop) {
     return !stopped;
 }
 
-// Counts `bytes` that an image of `path` holds until the account of this
-// thread ends, and `passing` bytes held while it is made. When the images in
+// Counts `bytes` that an image of `path` holds until `account` ends, and
+// `passing` bytes held while it is made. When the images in
 // flight would then take more than the limit, an account with older ones
 // alive waits for them to end; the oldest (or none) throws zhost::Error
 // naming the limit and --max-image-mb.
-void hold_image_bytes(const std::string& path, uint64_t bytes, uint64_t passing = 0);
+void hold_image_bytes(HeldImages* account, const std::string& path, uint64_t bytes, uint64_t passing = 0);
 
 // A rectangle of pixel coordinates.
 struct Window {
@@ -178,8 +164,9 @@ struct Placement {
 // file does not have, a deep image, or windows beyond 32-bit coordinates.
 class ImageFile {
 public:
-    // `subimage`: the part's index or name; empty for the first.
-    explicit ImageFile(const std::string& path, const std::string& subimage = "");
+    // `subimage`: the part's index or name; empty for the first. The
+    // images read from it count against `account`.
+    explicit ImageFile(const std::string& path, const std::string& subimage = "", HeldImages* account = nullptr);
     ~ImageFile();
     ImageFile(ImageFile&&) noexcept;
     ImageFile& operator=(ImageFile&&) noexcept;
@@ -207,7 +194,8 @@ Window window_beside(const Placement& placement, const Window& display, const st
 
 // `image`, which covers `from`, cut and widened to `to`: pixel for pixel
 // at the same coordinates, `outside` where `from` does not reach.
-host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside);
+host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside,
+                   HeldImages* account = nullptr);
 
 // Which part of a file to read and which of its channels make colour and depth.
 struct ChannelChoice {
@@ -309,7 +297,7 @@ StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::stri
                                     const Placement* placement = nullptr);
 
 // Buffers of a frame as an image, interleaved in the order given.
-host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers);
+host::Image frame_channels(const host::Frame& frame, std::span<const int32_t> buffers, HeldImages* account = nullptr);
 
 // Rows of one chunk of an EXR file with `compression` (a name as OpenImageIO
 // gives it, "zip" or "zip:4"): 1 to 256.

@@ -51,22 +51,23 @@ void check_depth_input(const std::string& path) {
 
 // A depth file holds no windows: one of the render's frame size lies on the
 // frame, any other on the render's display window, as the images of files.
-host::Image place_depth_file(host::Image image, const Placement& placement, const std::string& path) {
+host::Image place_depth_file(host::Image image, const Placement& placement, const std::string& path,
+                             HeldImages* account) {
     const Window& frame = placement.frame;
     if (image.width == frame.width && image.height == frame.height) return image;
     const Window lies{placement.display.x, placement.display.y, image.width, image.height};
-    return placed(image, lies, window_beside(placement, lies, path), NO_DEPTH);
+    return placed(image, lies, window_beside(placement, lies, path), NO_DEPTH, account);
 }
 
 }  // namespace
 
 // The file is opened once, by the loader; a size beyond the image limit is
 // refused when the loader announces it, before any row is taken.
-host::Image load_depth_file(const host::Module& module, const std::string& path) {
+host::Image load_depth_file(const host::Module& module, const std::string& path, HeldImages* account) {
     check_depth_input(path);
     host::ImageLoad load = host::load_depth_image(module, path, [&](int32_t width, int32_t height) {
-        check_decoded_size(path, width, height, 1);
-        hold_image_bytes(path, uint64_t(width) * uint64_t(height) * sizeof(float));
+        check_decoded_size(path, width, height, 1, 0, account);
+        hold_image_bytes(account, path, uint64_t(width) * uint64_t(height) * sizeof(float));
     });
     if (load.status != STATUS_OK || !load.image) throw Error(load_failure(path, load));
     load.image->name = path;
@@ -80,13 +81,13 @@ host::Image read_list_image(ImageFile file, const Placement* placement) {
 }
 
 host::Image read_list_image(const host::Module& module, const std::string& name, const std::string& path,
-                            const Placement* placement) {
+                            const Placement* placement, HeldImages* account) {
     host::Image image;
     if (extension_of(path) == ".zb") {
-        image = load_depth_file(module, path);
-        if (placement != nullptr) image = place_depth_file(std::move(image), *placement, path);
+        image = load_depth_file(module, path, account);
+        if (placement != nullptr) image = place_depth_file(std::move(image), *placement, path, account);
     } else {
-        image = read_list_image(ImageFile(path), placement);
+        image = read_list_image(ImageFile(path, "", account), placement);
     }
     image.name = name;
     return image;

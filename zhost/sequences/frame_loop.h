@@ -45,9 +45,10 @@ public:
     // inputs are all there.
     std::vector<int32_t> frames_with_inputs() const;
 
-    // For each frame, runs `read(number)` on the reading thread and then
-    // `finish(number, WORK&&)` with what it returned on the calling thread,
-    // which returns the files written. `read` may only read files (through
+    // For each frame, runs `read(number, account)` on the reading thread and
+    // then `finish(number, WORK&&, account)` with what it returned on the
+    // calling thread, which returns the files written. The frame's images
+    // count against its `account` (HeldImages&). `read` may only read files (through
     // the module's depth loader too, which touches no module-wide state);
     // everything else, messages included, belongs in `finish`. A frame's
     // read failure is thrown when its turn comes.
@@ -154,8 +155,7 @@ private:
     static void read_into(ReadFrame<Work>& frame, ImageBudget& images, Read& read) {
         frame.held = std::make_unique<HeldImages>(images);
         try {
-            const HeldImages::Use use(frame.held.get());
-            frame.work.emplace(read(frame.number));
+            frame.work.emplace(read(frame.number, *frame.held));
         } catch (...) {
             frame.failure = std::current_exception();
             frame.held.reset();
@@ -180,7 +180,7 @@ private:
 
 template <typename Read, typename Finish>
 void FrameLoop::run(Read read, Finish finish) {
-    using Work = std::invoke_result_t<Read&, int32_t>;
+    using Work = std::invoke_result_t<Read&, int32_t, HeldImages&>;
     detail::ReadAhead<Work> ahead(*this, frames_.frames, skip_missing_, images_, read);
     for (std::size_t i = 0; i < frames_.frames.size(); ++i) {
         detail::ReadFrame<Work> frame = ahead.next();
@@ -191,11 +191,8 @@ void FrameLoop::run(Read read, Finish finish) {
         }
         if (frame.failure) std::rethrow_exception(frame.failure);
         std::vector<std::string> outputs;
-        {
-            const HeldImages::Use use(frame.held.get());
-            outputs = finish(frame.number, std::move(*frame.work));
-            frame.work.reset();  // the images go before their account
-        }
+        outputs = finish(frame.number, std::move(*frame.work), *frame.held);
+        frame.work.reset();  // the images go before their account
         frame.held.reset();
         progress_.frame_done(frame.number, outputs);
         done_.push_back(frame.number);
