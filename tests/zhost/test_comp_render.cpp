@@ -540,7 +540,9 @@ TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
 class OpenCounter {
 public:
     explicit OpenCounter(const std::vector<fs::path>& files) : fd_(inotify_init1(IN_NONBLOCK)) {
-        for (const fs::path& file : files) names_[inotify_add_watch(fd_, file.c_str(), IN_OPEN | IN_CLOSE)] = file.filename();
+        for (const fs::path& file : files) {
+            names_[inotify_add_watch(fd_, file.c_str(), IN_OPEN | IN_CLOSE)] = file.filename();
+        }
     }
     ~OpenCounter() { close(fd_); }
 
@@ -599,7 +601,9 @@ TEST(ZhostComp, EachInputIsOpenedOnce) {
         const OpenCounter counter(inputs);
         const ztest::RunResult run = run_in(dir.path(), c.args);
         ASSERT_EQ(run.status, 0) << run.err;
-        for (const auto& [name, opens] : counter.counts()) EXPECT_EQ(opens, 1) << name << " in " << c.args[0] << " " << c.args[2];
+        for (const auto& [name, opens] : counter.counts()) {
+            EXPECT_EQ(opens, 1) << name << " in " << c.args[0] << " " << c.args[2];
+        }
     }
 }
 

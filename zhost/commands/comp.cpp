@@ -224,7 +224,9 @@ int run_comp(const CompOptions& options, Context& context) {
     FrameLoop loop("compositing", frames, {options.render, options.render_depth, options.zbuffer, options.comp},
                    context);
     std::string size;
-    loop.run([&](int32_t number, HeldImages& account) { return read_comp_frame(options, context, *module, number, account); },
+    loop.run([&](int32_t number, HeldImages& account) {
+                 return read_comp_frame(options, context, *module, number, account);
+             },
              [&](int32_t number, CompInputs inputs, HeldImages& account) {
                  size = finish_comp_frame(options, context.timings, session, number, std::move(inputs), account);
                  return std::vector<std::string>{out.path(number)};

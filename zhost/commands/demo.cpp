@@ -149,7 +149,8 @@ int run_demo(const DemoOptions& options, Context& context) {
         const StageTimer timer(context.timings, "contact sheet");
         OutputSettings settings;
         settings.history = context.command_line;
-        write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, std::min(160, size.width)), settings);
+        const int thumbnail_width = std::min(160, size.width);
+        write_picture(sheet_path, contact_sheet(sheet.composites, sheet.labels, 6, thumbnail_width), settings);
     }
     print_written(context.reporter, options, "first", "colour of the first layer");
     print_written(context.reporter, options, "first-depth", "depth of the first layer, false colour");

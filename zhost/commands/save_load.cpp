@@ -181,7 +181,9 @@ int run_load(const LoadOptions& options, Context& context) {
         range = sequence_range(*module, files, loop.frames_with_inputs(), range, context.images);
     }
     std::string size;
-    loop.run([&](int32_t number, HeldImages& account) { return load_depth_file(*module, files.path(number), &account); },
+    loop.run([&](int32_t number, HeldImages& account) {
+                 return load_depth_file(*module, files.path(number), &account);
+             },
              [&](int32_t number, const host::Image& depth, HeldImages&) {
                  size = write_loaded_frame(depth, options, files.path(number), out.path(number),
                                            picture ? &range : nullptr, context.command_line);

@@ -582,7 +582,8 @@ std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
 // An image to be read into its display window, or beside a render.
 OpenImage& placed_file(ImageFile& file, const Placement* placement) {
     OpenImage& image = file.open();
-    image.window = placement != nullptr ? window_beside(*placement, display_of(image.spec), image.path) : display_of(image.spec);
+    const Window display = display_of(image.spec);
+    image.window = placement != nullptr ? window_beside(*placement, display, image.path) : display;
     return image;
 }
 
@@ -898,7 +899,7 @@ Window window_beside(const Placement& placement, const Window& display, const st
 host::Image placed(const host::Image& image, const Window& from, const Window& to, float outside,
                    HeldImages* account) {
     if (from == to) return image;
-    hold_image_bytes(account, image.name, times(times(uint64_t(to.width), uint64_t(to.height)), uint64_t(image.channels) * sizeof(float)));
+    hold_image_bytes(account, image.name, window_bytes(to, std::size_t(image.channels)));
     host::Image out;
     out.name = image.name;
     out.width = to.width;
@@ -917,7 +918,8 @@ host::Image placed(const host::Image& image, const Window& from, const Window& t
     return out;
 }
 
-StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::string>& names, const Placement* placement) {
+StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::string>& names,
+                                    const Placement* placement) {
     OpenImage& image = file.open();
     const std::string& path = image.path;
     image.window = placement != nullptr ? window_beside(*placement, display_of(image.spec), path) : data_of(image.spec);
