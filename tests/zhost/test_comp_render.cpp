@@ -535,13 +535,16 @@ TEST(ZhostComp, EveryChannelOfTheRenderFollowsThePickedPixel) {
     }
 }
 
-// Counts the opens of files, as the kernel reports them. Closes are watched
-// too: the kernel merges an event into an identical one just before it.
+// Counts the opens of files, as the kernel reports them. The kernel merges
+// an event into an identical one just before it, which two threads opening
+// one file at once would make: the folder is watched too, and its event
+// for each open comes between the file's.
 class OpenCounter {
 public:
     explicit OpenCounter(const std::vector<fs::path>& files) : fd_(inotify_init1(IN_NONBLOCK)) {
         for (const fs::path& file : files) {
-            names_[inotify_add_watch(fd_, file.c_str(), IN_OPEN | IN_CLOSE)] = file.filename();
+            inotify_add_watch(fd_, file.parent_path().c_str(), IN_OPEN);
+            names_[inotify_add_watch(fd_, file.c_str(), IN_OPEN)] = file.filename();
         }
     }
     ~OpenCounter() { close(fd_); }
@@ -553,7 +556,7 @@ public:
         for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) > 0;) {
             for (ssize_t at = 0; at < got;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->mask & IN_OPEN) ++counts[names_.at(event->wd)];
+                if (names_.count(event->wd) != 0) ++counts[names_.at(event->wd)];
                 at += ssize_t(sizeof(inotify_event) + event->len);
             }
         }
@@ -562,7 +565,7 @@ public:
 
 private:
     int fd_;
-    std::map<int, std::string> names_;
+    std::map<int, std::string> names_;  // of the files' watches
 };
 
 // Every input of a command is opened once, however many of its channels
@@ -571,9 +574,10 @@ TEST(ZhostComp, EachInputIsOpenedOnce) {
     test::TempDir dir;
     const Inputs in = make_inputs();
     write_inputs(dir, in);
-    const std::vector<float> extra(std::size_t(W * H * 6), 0.5f);
+    std::vector<float> extra(std::size_t(W * H * 6), 0.5f);
+    for (std::size_t p = 0; p < std::size_t(W * H); ++p) extra[p * 6 + 4] = p % 2 ? 1000.0f : 0.0f;  // the comp image wins at odd pixels
     ztest::write_image((dir / "render_id.exr").string(), W, H, {"R", "G", "B", "A", "Z", "id"}, extra);
-    ztest::write_image((dir / "comp_id.exr").string(), W, H, {"R", "G", "B", "A", "Z", "id"}, extra);
+    ztest::write_image((dir / "comp_id.exr").string(), W, H, {"R", "G", "B", "A", "Z", "id"}, ztest::samples(W * H, 6));
     // Layouts that OpenEXR's C++ reader reads, after the header was read.
     OIIO::ImageBuf dwaa((dir / "render.exr").string()), tiled((dir / "depth.exr").string());
     dwaa.specmod().attribute("compression", "dwaa");
@@ -594,6 +598,8 @@ TEST(ZhostComp, EachInputIsOpenedOnce) {
         {{"comp", "--render", "render_dwaa.exr", "--zbuffer", "depth_tiled.exr", "--comp", "comp.exr", "-o", "o.exr"},
          {"render_dwaa.exr", "depth_tiled.exr", "comp.exr"}},
         {{"save", "render.exr", "--rgb", "render.exr", "--base", "z"}, {"render.exr"}},
+        {{"comp", "--render", "render_id.exr", "--zbuffer", "comp_id.exr", "--comp", "comp_id.exr", "-o", "o.exr"},
+         {"render_id.exr", "comp_id.exr"}},
     };
     for (const Case& c : cases) {
         std::vector<fs::path> inputs;
@@ -605,6 +611,13 @@ TEST(ZhostComp, EachInputIsOpenedOnce) {
             EXPECT_EQ(opens, 1) << name << " in " << c.args[0] << " " << c.args[2];
         }
     }
+    // A file in both roles (the last), decoded once, composites as two files do.
+    const std::vector<uint32_t> once = ztest::bits_of(read_pixels(dir / "o.exr", 6));
+    EXPECT_NE(once, ztest::bits_of(extra));
+    fs::copy_file(dir / "comp_id.exr", dir / "depth_id.exr");
+    ASSERT_EQ(run_in(dir.path(), {"comp", "--render", "render_id.exr", "--zbuffer", "depth_id.exr", "--comp", "comp_id.exr",
+                                  "-o", "o.exr"}).status, 0);
+    EXPECT_EQ(ztest::bits_of(read_pixels(dir / "o.exr", 6)), once);
 }
 
 // The render's colour from a layer or a part, its depth from a named channel.

@@ -25,16 +25,43 @@ namespace {
 constexpr const char* DEPTH_IMAGE = "zbuffer";
 constexpr const char* COMP_IMAGE = "comp";
 
+// The depth of a depth image: its only channel, or the Z (or the channel
+// named) of an image with colour.
+ChannelChoice depth_choice(const ImageFile& file, const std::string& depth_channel) {
+    return {"", "", file.channel_names().size() == 1 ? "" : depth_channel};
+}
+
+// The depth image, or a clear refusal; its colour is not decoded.
 host::Image read_zbuffer(const host::Module& module, const std::string& path, const std::string& depth_channel,
                          const Placement& placement, HeldImages& account) {
     if (extension_of(path) == ".zb") return read_list_image(module, DEPTH_IMAGE, path, &placement, &account);
-    // The only channel, or the Z (or the channel named) of an image with
-    // colour, or a clear refusal; its colour is not decoded.
     ImageFile file(path, "", &account);
-    const bool one_channel = file.channel_names().size() == 1;
-    host::Image depth = read_depth(file, {"", "", one_channel ? "" : depth_channel}, &placement);
+    host::Image depth = read_depth(file, depth_choice(file, depth_channel), &placement);
     depth.name = DEPTH_IMAGE;
     return depth;
+}
+
+// The comp image's colour (all the compositor takes of it), its file kept
+// open for its other channels, and with `also_depth` the depth image from
+// the same file and the same decode.
+struct CompImage {
+    ImageFile file;
+    host::Image colour;
+    host::Image depth;
+};
+
+CompImage read_comp_image(const std::string& path, const std::string& depth_channel, bool also_depth,
+                          const Placement& placement, HeldImages& account) {
+    ImageFile file(path, "", &account);
+    if (!also_depth) {
+        host::Image colour = read_rgb(file, {}, &placement);
+        colour.name = COMP_IMAGE;
+        return {std::move(file), std::move(colour), {}};
+    }
+    DepthAndRgb both = read_depth_and_rgb(file, depth_choice(file, depth_channel), &placement);
+    both.rgb.name = COMP_IMAGE;
+    both.depth.name = DEPTH_IMAGE;
+    return {std::move(file), std::move(both.rgb), std::move(both.depth)};
 }
 
 // Output options that the output's format cannot honour are usage errors.
@@ -148,24 +175,26 @@ struct CompInputs {
 // Reads one frame's inputs: every pattern of the command expanded with the
 // frame's number. The three inputs are independent files, read at the same
 // time; a failure is reported as it would be reading them one after another
-// (render, depth image, composite image).
+// (render, depth image, composite image). One file that is both the depth
+// image and the composite image is opened and decoded once.
 CompInputs read_comp_frame(const CompOptions& options, Context& context, const host::Module& module, int32_t number,
                            HeldImages& account) {
     const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
     ImageFile render_file(path(options.render), options.subimage, &account);
     Placement placement = placement_of(render_file);
     placement.refuse_scaling = options.no_scale;
-    auto zbuffer = std::async(std::launch::async, [&] {
-        const StageTimer timer(context.timings, "read depth image");
-        return read_zbuffer(module, path(options.zbuffer), options.depth_channel, placement, account);
-    });
+    const std::string zbuffer_path = path(options.zbuffer);
+    const bool one_file = zbuffer_path == path(options.comp) && extension_of(zbuffer_path) != ".zb";
+    std::future<host::Image> zbuffer;
+    if (!one_file) {
+        zbuffer = std::async(std::launch::async, [&] {
+            const StageTimer timer(context.timings, "read depth image");
+            return read_zbuffer(module, zbuffer_path, options.depth_channel, placement, account);
+        });
+    }
     auto comp = std::async(std::launch::async, [&] {
         const StageTimer timer(context.timings, "read comp image");
-        ImageFile file(path(options.comp), "", &account);
-        // The compositor takes only its colour (image_rgb).
-        host::Image image = read_rgb(file, {}, &placement);
-        image.name = COMP_IMAGE;
-        return std::pair{std::move(file), std::move(image)};
+        return read_comp_image(path(options.comp), options.depth_channel, one_file, placement, account);
     });
     RenderFrame render = [&] {
         const StageTimer timer(context.timings, "read render");
@@ -174,12 +203,13 @@ CompInputs read_comp_frame(const CompOptions& options, Context& context, const h
     }();
     OutputSettings settings = follow_render(render.source, options.data_type, options.compression);
     settings.history = context.command_line;
-    host::Image depth_image = zbuffer.get();
-    auto [comp_file, comp_image] = comp.get();
-    CompInputs in{std::move(render), std::move(depth_image), std::move(comp_image), std::move(settings), {}, {}};
+    host::Image depth_image = one_file ? host::Image{} : zbuffer.get();
+    CompImage comp_image = comp.get();
+    if (one_file) depth_image = std::move(comp_image.depth);
+    CompInputs in{std::move(render), std::move(depth_image), std::move(comp_image.colour), std::move(settings), {}, {}};
     if (!in.render.other_channels.empty() && holds_other_channels(options.out)) {
         const StageTimer timer(context.timings, "read other channels");
-        in.others = read_other_channels(in.render, render_file, comp_file);
+        in.others = read_other_channels(in.render, render_file, comp_image.file);
         add_other_types(in.settings, in.others.render, options.data_type);
         if (!in.others.shared.empty()) {
             const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);

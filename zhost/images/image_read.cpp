@@ -802,6 +802,16 @@ host::Image read_rgb(ImageFile& file, const ChannelChoice& choice, const Placeme
     return decode_one(image, std::move(picks));
 }
 
+DepthAndRgb read_depth_and_rgb(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
+    OpenImage& image = placed_file(file, placement);
+    std::vector<Target> targets(2);
+    targets[0].picks = {depth_pick(depth_source(image, choice))};
+    targets[1].picks = rgba_picks(colour_sources(image, choice));
+    targets[1].picks.pop_back();
+    decode(image, targets);
+    return {std::move(targets[0].image), std::move(targets[1].image)};
+}
+
 host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
     ImageFile file(path, choice.subimage);
     return read_rgb(file, choice, placement);

@@ -242,6 +242,14 @@ host::Image read_rgb(const std::string& path, const ChannelChoice& choice = {},
                      const Placement* placement = nullptr);
 host::Image read_rgb(ImageFile& file, const ChannelChoice& choice = {}, const Placement* placement = nullptr);
 
+// An image's depth and colour, as read_depth and read_rgb read them, from
+// one decode of the file.
+struct DepthAndRgb {
+    host::Image depth;
+    host::Image rgb;
+};
+DepthAndRgb read_depth_and_rgb(ImageFile& file, const ChannelChoice& choice = {}, const Placement* placement = nullptr);
+
 // A render as images of its display window: colour and alpha, and the
 // depth, from one read of the file (or the depth from `depth_path` when
 // given), with the source of R, G, B, A and Z in that order.
