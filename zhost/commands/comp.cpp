@@ -172,6 +172,19 @@ struct CompInputs {
     std::vector<float> rendered_depth;  // with channels that follow the compositor's pick
 };
 
+// Reads the render's channels beyond R, G, B, A and Z into `in` (and the
+// comp image's of the same names, with a copy of the render's depth to
+// tell where the compositor takes them).
+void read_other_channels(CompInputs& in, const CompOptions& options, ImageFile& render_file, ImageFile& comp_file,
+                         HeldImages& account) {
+    in.others = read_other_channels(in.render, render_file, comp_file);
+    add_other_types(in.settings, in.others.render, options.data_type);
+    if (in.others.shared.empty()) return;
+    const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);
+    hold_image_bytes(&account, "a copy of the render's depth", depth.size() * sizeof(float));
+    in.rendered_depth.assign(depth.begin(), depth.end());
+}
+
 // Reads one frame's inputs: every pattern of the command expanded with the
 // frame's number. The three inputs are independent files, read at the same
 // time; a failure is reported as it would be reading them one after another
@@ -179,7 +192,9 @@ struct CompInputs {
 // image and the composite image is opened and decoded once.
 CompInputs read_comp_frame(const CompOptions& options, Context& context, const host::Module& module, int32_t number,
                            HeldImages& account) {
-    const auto path = [number](const std::string& pattern) { return pattern.empty() ? pattern : FramePattern(pattern).path(number); };
+    const auto path = [number](const std::string& pattern) {
+        return pattern.empty() ? pattern : FramePattern(pattern).path(number);
+    };
     ImageFile render_file(path(options.render), options.subimage, &account);
     Placement placement = placement_of(render_file);
     placement.refuse_scaling = options.no_scale;
@@ -209,13 +224,7 @@ CompInputs read_comp_frame(const CompOptions& options, Context& context, const h
     CompInputs in{std::move(render), std::move(depth_image), std::move(comp_image.colour), std::move(settings), {}, {}};
     if (!in.render.other_channels.empty() && holds_other_channels(options.out)) {
         const StageTimer timer(context.timings, "read other channels");
-        in.others = read_other_channels(in.render, render_file, comp_image.file);
-        add_other_types(in.settings, in.others.render, options.data_type);
-        if (!in.others.shared.empty()) {
-            const std::span<const float> depth = in.render.frame.samples(BUF_DEPTH);
-            hold_image_bytes(&account, "a copy of the render's depth", depth.size() * sizeof(float));
-            in.rendered_depth.assign(depth.begin(), depth.end());
-        }
+        read_other_channels(in, options, render_file, comp_image.file, account);
     }
     return in;
 }

@@ -21,17 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file that the scene names, as seen from where zhost runs: the scene's
-// names are relative to its folder.
-std::string in_folder(const fs::path& folder, const std::string& name) {
-    return name.empty() || fs::path(name).is_absolute() ? name : (folder / name).string();
-}
-
+// The files that the scene names, as seen from where zhost runs: the
+// scene's names are relative to its folder.
 void name_files_from(const fs::path& folder, SceneFile& scene) {
-    scene.render_rgba = in_folder(folder, scene.render_rgba);
-    scene.render_depth = in_folder(folder, scene.render_depth);
-    for (SceneImage& image : scene.images) image.file = in_folder(folder, image.file);
-    scene.output = in_folder(folder, scene.output);
+    scene.render_rgba = name_in_folder(folder, scene.render_rgba);
+    scene.render_depth = name_in_folder(folder, scene.render_depth);
+    for (SceneImage& image : scene.images) image.file = name_in_folder(folder, image.file);
+    scene.output = name_in_folder(folder, scene.output);
 }
 
 // Marks the filters named by --options and gives them the --answer values.

@@ -465,12 +465,12 @@ Band band_of(const std::vector<Target>& targets) {
     return band;
 }
 
-// Rows per band for the channels of `band`: whole chunks, and at most the
-// data window's height. `passing_bytes` gets what decoding takes beside
-// the targets: the band, and for a tiled image one tile of every channel.
-int band_rows(const OpenImage& image, const Band& band, uint64_t& passing_bytes) {
+// Rows per band of rows `row_bytes` long (the channels read, as decoded):
+// whole chunks, and at most the data window's height. `passing_bytes` gets
+// what decoding takes beside what is kept: the band, and for a tiled image
+// one tile of every channel.
+int band_height(const OpenImage& image, uint64_t row_bytes, uint64_t& passing_bytes) {
     const OIIO::ImageSpec& s = image.spec;
-    const uint64_t row_bytes = times(uint64_t(s.width), uint64_t(std::max<std::size_t>(band.channels(), 1)) * sizeof(float));
     const uint64_t chunk = uint64_t(chunk_rows(image));
     uint64_t rows = std::clamp<uint64_t>(BAND_BYTES / row_bytes, 1, std::max<uint64_t>(BAND_ROWS, chunk));
     rows = std::min(times(plus(rows, chunk - 1) / chunk, chunk), uint64_t(s.height));
@@ -480,6 +480,12 @@ int band_rows(const OpenImage& image, const Band& band, uint64_t& passing_bytes)
         passing_bytes = plus(passing_bytes, times(tile, sizeof(float)));
     }
     return int(rows);
+}
+
+// Rows per band for the channels of `band`, decoded as floats.
+int band_rows(const OpenImage& image, const Band& band, uint64_t& passing_bytes) {
+    const uint64_t channels = std::max<std::size_t>(band.channels(), 1);
+    return band_height(image, times(uint64_t(image.spec.width), channels * sizeof(float)), passing_bytes);
 }
 
 // Throws zhost::Error when the targets' images and the band that decodes
@@ -577,6 +583,13 @@ Pick depth_pick(int channel) { return {channel, 0.0f, NO_DEPTH, true}; }
 
 std::vector<Pick> rgba_picks(const std::vector<int>& sources) {
     return {{sources[0]}, {sources[1]}, {sources[2]}, {sources[3], 1.0f}};
+}
+
+// The colour of an image without its alpha.
+std::vector<Pick> rgb_picks(const OpenImage& image, const ChannelChoice& choice) {
+    std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
+    picks.pop_back();
+    return picks;
 }
 
 // An image to be read into its display window, or beside a render.
@@ -797,24 +810,21 @@ host::Image read_rgba(const std::string& path, const ChannelChoice& choice, cons
 
 host::Image read_rgb(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
     OpenImage& image = placed_file(file, placement);
-    std::vector<Pick> picks = rgba_picks(colour_sources(image, choice));
-    picks.pop_back();
-    return decode_one(image, std::move(picks));
+    return decode_one(image, rgb_picks(image, choice));
+}
+
+host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
+    ImageFile file(path, choice.subimage);
+    return read_rgb(file, choice, placement);
 }
 
 DepthAndRgb read_depth_and_rgb(ImageFile& file, const ChannelChoice& choice, const Placement* placement) {
     OpenImage& image = placed_file(file, placement);
     std::vector<Target> targets(2);
     targets[0].picks = {depth_pick(depth_source(image, choice))};
-    targets[1].picks = rgba_picks(colour_sources(image, choice));
-    targets[1].picks.pop_back();
+    targets[1].picks = rgb_picks(image, choice);
     decode(image, targets);
     return {std::move(targets[0].image), std::move(targets[1].image)};
-}
-
-host::Image read_rgb(const std::string& path, const ChannelChoice& choice, const Placement* placement) {
-    ImageFile file(path, choice.subimage);
-    return read_rgb(file, choice, placement);
 }
 
 RgbaAndDepth read_rgba_and_depth(const std::string& path, const ChannelChoice& choice, const std::string& depth_path) {
@@ -951,13 +961,13 @@ StoredChannels read_stored_channels(ImageFile& file, const std::vector<std::stri
     std::size_t band_pixel = 0;
     for (int c = first; c < end; ++c) band_pixel += image.spec.channelformat(c).size();
     const OIIO::ImageSpec& s = image.spec;
-    const int rows = std::max(1, std::min(s.height, int(std::max<uint64_t>(BAND_BYTES / std::max<uint64_t>(times(uint64_t(s.width), band_pixel), 1), 1))));
-    const int chunk = chunk_rows(image);
-    const int band_rows = std::min(s.height, (rows + chunk - 1) / chunk * chunk);
-    const uint64_t band_bytes = times(times(uint64_t(s.width), uint64_t(band_rows)), band_pixel);
+    const uint64_t row_bytes = times(uint64_t(s.width), band_pixel);
+    uint64_t passing_bytes = 0;
+    const int band_rows = band_height(image, row_bytes, passing_bytes);
+    const uint64_t band_bytes = times(row_bytes, uint64_t(band_rows));
     const uint64_t kept = times(times(uint64_t(out.window.width), uint64_t(out.window.height)), out.pixel_bytes);
-    check_decoded_size(path, out.window.width, out.window.height, int(names.size()), band_bytes, image.account);
-    hold_image_bytes(image.account, path, kept, band_bytes);
+    check_decoded_size(path, out.window.width, out.window.height, int(names.size()), passing_bytes, image.account);
+    hold_image_bytes(image.account, path, kept, passing_bytes);
     out.pixels.assign(std::size_t(kept), 0);
     std::vector<unsigned char> band(static_cast<std::size_t>(band_bytes));
     const int top = std::max(s.y, out.window.y), bottom = std::min(s.y + s.height, out.window.y + out.window.height);

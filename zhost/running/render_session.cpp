@@ -73,7 +73,7 @@ public:
         if (user_.empty() || !std::holds_alternative<std::string>(user_[0])) return;
         const std::string& user_base = std::get<std::string>(user_[0]);
         if (user_base.empty()) return;  // the saver says "No filename selected."
-        base_ = std::filesystem::path(user_base).is_absolute() ? user_base : (folder / user_base).string();
+        base_ = name_in_folder(folder, user_base);
         staged_base_ = outputs.staging_base(base_);
         check_depth_file_names(base_, staged_base_, std::span<const int32_t>(&frame, 1));
         host::SceneValues staged = user_;
@@ -126,6 +126,10 @@ void check_depth_file_names(const std::string& base, const std::string& staged_b
         throw Error(base + ": base path too long for depth file names (at most " + std::to_string(longest) +
                     " characters)");
     }
+}
+
+std::string name_in_folder(const std::filesystem::path& folder, const std::string& name) {
+    return name.empty() || std::filesystem::path(name).is_absolute() ? name : (folder / name).string();
 }
 
 FilterSpec saver_spec(const std::string& base) {

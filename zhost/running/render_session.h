@@ -59,6 +59,10 @@ struct FilterSpec {
     std::string answers_key = "answers";        // where `answers` were given, for messages
 };
 
+// `name` as seen from where zhost runs when it is relative to `folder`
+// (a scene's); an absolute or empty name as it is.
+std::string name_in_folder(const std::filesystem::path& folder, const std::string& name);
+
 // The depth saver with its file requester answered: depth files BASE0001.zb...
 FilterSpec saver_spec(const std::string& base);
 
