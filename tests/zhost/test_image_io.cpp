@@ -1,6 +1,7 @@
 // Reading images by channel and writing float images bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -345,4 +346,50 @@ TEST(WritePicture, WritesEightBitSamplesExactly) {
     std::vector<uint8_t> back(picture.pixels.size());
     ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, back.data()));
     EXPECT_EQ(back, picture.pixels);
+}
+
+namespace {
+
+template <typename T>
+std::vector<unsigned char> bytes_of(T value) {
+    std::vector<unsigned char> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+}  // namespace
+
+// A sample converted by its number into any stored type: clamped to the
+// type's range (a NaN is 0 in an integer), and written in the type's size,
+// not one byte more.
+TEST(ConvertSample, KeepsNumbersWithinTheTargetTypeAndItsSize) {
+    using T = OIIO::TypeDesc;
+    struct Case {
+        T from;
+        std::vector<unsigned char> value;
+        T to;
+        std::vector<unsigned char> expected;
+    };
+    const Case cases[] = {
+        {T::UINT8, bytes_of<uint8_t>(200), T::UINT16, bytes_of<uint16_t>(200)},
+        {T::FLOAT, bytes_of(65535.0f), T::UINT16, bytes_of<uint16_t>(65535)},
+        {T::FLOAT, bytes_of(65536.0f), T::UINT16, bytes_of<uint16_t>(65535)},
+        {T::FLOAT, bytes_of(-1.0f), T::UINT8, bytes_of<uint8_t>(0)},
+        {T::FLOAT, bytes_of(std::nanf("")), T::INT16, bytes_of<int16_t>(0)},
+        {T::FLOAT, bytes_of(-129.0f), T::INT8, bytes_of<int8_t>(-128)},
+        {T::FLOAT, bytes_of(5e9f), T::UINT32, bytes_of<uint32_t>(4294967295u)},
+        {T::UINT32, bytes_of<uint32_t>(16777217), T::FLOAT, bytes_of(16777216.0f)},
+        {T::FLOAT, bytes_of(1e30f), T::INT64, bytes_of(std::numeric_limits<int64_t>::max())},
+        {T::DOUBLE, bytes_of(-1e30), T::INT64, bytes_of(std::numeric_limits<int64_t>::min())},
+        {T::FLOAT, bytes_of(1e30f), T::UINT64, bytes_of(std::numeric_limits<uint64_t>::max())},
+        {T::UINT16, bytes_of<uint16_t>(40000), T::DOUBLE, bytes_of(40000.0)},
+    };
+    constexpr unsigned char GUARD = 0xAB;
+    for (const Case& c : cases) {
+        const std::string what = std::string(c.from.c_str()) + " to " + c.to.c_str();
+        std::vector<unsigned char> out(c.expected.size() + 8, GUARD);
+        zhost::convert_sample(c.from, c.value.data(), c.to, out.data());
+        EXPECT_EQ(std::vector(out.begin(), out.begin() + std::ptrdiff_t(c.expected.size())), c.expected) << what;
+        EXPECT_EQ(std::count(out.begin() + std::ptrdiff_t(c.expected.size()), out.end(), GUARD), 8) << what;
+    }
 }

@@ -11,6 +11,8 @@
 #include <bit>
 #include <cctype>
 #include <cmath>
+#include <type_traits>
+#include <limits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -404,10 +406,45 @@ double number_of(const void* from) {
     return double(value);
 }
 
+// `number` in type T: an integer type takes it clamped to its range (a NaN
+// as 0), as every conversion of a double beyond an integer's range is
+// undefined.
 template <typename T>
 void store_number(double number, void* to) {
-    const T value = T(number);
+    T value = T(0);
+    if constexpr (std::is_integral_v<T>) {
+        constexpr T LOWEST = std::numeric_limits<T>::lowest(), HIGHEST = std::numeric_limits<T>::max();
+        if (std::isnan(number)) {
+            value = T(0);
+        } else if (number <= double(LOWEST)) {
+            value = LOWEST;
+        } else if (number >= double(HIGHEST)) {
+            value = HIGHEST;
+        } else {
+            value = T(number);
+        }
+    } else {
+        value = T(number);
+    }
     std::memcpy(to, &value, sizeof(T));
+}
+
+// Calls `visit` with a value of the C++ type of `type`'s samples.
+template <typename Visit>
+void with_sample_type(OIIO::TypeDesc type, Visit visit) {
+    switch (type.basetype) {
+    case OIIO::TypeDesc::HALF: return visit(Imath::half());
+    case OIIO::TypeDesc::FLOAT: return visit(float());
+    case OIIO::TypeDesc::DOUBLE: return visit(double());
+    case OIIO::TypeDesc::UINT8: return visit(uint8_t());
+    case OIIO::TypeDesc::INT8: return visit(int8_t());
+    case OIIO::TypeDesc::UINT16: return visit(uint16_t());
+    case OIIO::TypeDesc::INT16: return visit(int16_t());
+    case OIIO::TypeDesc::UINT32: return visit(uint32_t());
+    case OIIO::TypeDesc::INT32: return visit(int32_t());
+    case OIIO::TypeDesc::UINT64: return visit(uint64_t());
+    default: return visit(int64_t());
+    }
 }
 
 }  // namespace
@@ -418,30 +455,8 @@ void convert_sample(OIIO::TypeDesc from_type, const void* from, OIIO::TypeDesc t
         return;
     }
     double number = 0;
-    switch (from_type.basetype) {
-    case OIIO::TypeDesc::HALF: number = number_of<Imath::half>(from); break;
-    case OIIO::TypeDesc::FLOAT: number = number_of<float>(from); break;
-    case OIIO::TypeDesc::DOUBLE: number = number_of<double>(from); break;
-    case OIIO::TypeDesc::UINT8: number = number_of<uint8_t>(from); break;
-    case OIIO::TypeDesc::INT8: number = number_of<int8_t>(from); break;
-    case OIIO::TypeDesc::UINT16: number = number_of<uint16_t>(from); break;
-    case OIIO::TypeDesc::INT16: number = number_of<int16_t>(from); break;
-    case OIIO::TypeDesc::UINT32: number = number_of<uint32_t>(from); break;
-    case OIIO::TypeDesc::INT32: number = number_of<int32_t>(from); break;
-    case OIIO::TypeDesc::UINT64: number = number_of<uint64_t>(from); break;
-    default: number = number_of<int64_t>(from); break;
-    }
-    if (std::isnan(number) && to_type.basetype != OIIO::TypeDesc::HALF && to_type.basetype != OIIO::TypeDesc::FLOAT &&
-        to_type.basetype != OIIO::TypeDesc::DOUBLE) {
-        number = 0;  // an integer has no NaN
-    }
-    switch (to_type.basetype) {
-    case OIIO::TypeDesc::HALF: return store_number<Imath::half>(number, to);
-    case OIIO::TypeDesc::DOUBLE: return store_number<double>(number, to);
-    case OIIO::TypeDesc::UINT32: return store_number<uint32_t>(std::clamp(number, 0.0, 4294967295.0), to);
-    case OIIO::TypeDesc::INT32: return store_number<int32_t>(std::clamp(number, -2147483648.0, 2147483647.0), to);
-    default: return store_number<float>(number, to);
-    }
+    with_sample_type(from_type, [&](auto sample) { number = number_of<decltype(sample)>(from); });
+    with_sample_type(to_type, [&](auto sample) { store_number<decltype(sample)>(number, to); });
 }
 
 void write_picture(const std::string& path, const Picture& picture, const OutputSettings& settings) {
